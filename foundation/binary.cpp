@@ -1,0 +1,60 @@
+#include "foundation/binary.hpp"
+
+#include <stdexcept>
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+template <typename Unsigned>
+void appendLittleEndian(ByteBuffer& buffer, Unsigned value) {
+  for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+    buffer.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
+
+template <typename Unsigned>
+Unsigned readLittleEndian(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(Unsigned)) {
+    throw std::out_of_range("little-endian read past the end of the buffer");
+  }
+  Unsigned value = 0;
+  for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+    value = static_cast<Unsigned>(value | static_cast<Unsigned>(static_cast<Unsigned>(bytes[offset + i]) << (8 * i)));
+  }
+  return value;
+}
+
+}  // namespace
+
+void appendU8(ByteBuffer& buffer, std::uint8_t value) { buffer.push_back(value); }
+void appendU16(ByteBuffer& buffer, std::uint16_t value) { appendLittleEndian(buffer, value); }
+void appendU32(ByteBuffer& buffer, std::uint32_t value) { appendLittleEndian(buffer, value); }
+void appendU64(ByteBuffer& buffer, std::uint64_t value) { appendLittleEndian(buffer, value); }
+
+void appendBytes(ByteBuffer& buffer, std::span<const std::uint8_t> bytes) {
+  buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+}
+
+void appendBytes(ByteBuffer& buffer, std::string_view bytes) { appendBytes(buffer, asBytes(bytes)); }
+
+std::uint16_t readU16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return readLittleEndian<std::uint16_t>(bytes, offset);
+}
+
+std::uint32_t readU32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return readLittleEndian<std::uint32_t>(bytes, offset);
+}
+
+std::uint64_t readU64(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return readLittleEndian<std::uint64_t>(bytes, offset);
+}
+
+std::span<const std::uint8_t> asBytes(std::string_view text) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string_view asText(std::span<const std::uint8_t> bytes) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace Orvane::Core::Lumeth

@@ -1,0 +1,30 @@
+#pragma once
+
+// The library's 64-bit FNV-1a hash and its hexadecimal form.
+//
+// Every stored checksum (tokenizer artifacts, decoder states, model artifacts,
+// session files) and every tokenizer identity hash uses this function. Its
+// offset basis is the library's own, 0x14650fb0739d0383, not the published
+// FNV basis: stored files depend on this exact value, so it never changes.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace Orvane::Core::Lumeth {
+
+inline constexpr std::uint64_t kFnv1a64OffsetBasis = 0x14650fb0739d0383ULL;
+inline constexpr std::uint64_t kFnv1a64Prime = 0x100000001b3ULL;
+
+// FNV-1a over `bytes`, continuing from `state` (the offset basis for a fresh
+// hash). Hashing a range in pieces, passing each result on as the next state,
+// gives the hash of the whole range.
+std::uint64_t fnv1a64(std::span<const std::uint8_t> bytes,
+                      std::uint64_t state = kFnv1a64OffsetBasis) noexcept;
+std::uint64_t fnv1a64(std::string_view bytes, std::uint64_t state = kFnv1a64OffsetBasis) noexcept;
+
+// Exactly 16 lowercase hexadecimal digits, zero-padded on the left.
+std::string toHex16(std::uint64_t value);
+
+}  // namespace Orvane::Core::Lumeth

@@ -1,0 +1,190 @@
+#include "tokenizers/utf8.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/binary.hpp"
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+  const auto bytes = asBytes(text);
+  return {bytes.begin(), bytes.end()};
+}
+
+std::string textOf(const std::vector<std::uint8_t>& bytes) { return std::string(asText(bytes)); }
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+struct ClassifyCase {
+  std::string bytes;
+  std::size_t position;
+  Utf8Status status;
+  std::uint64_t length;
+};
+
+TEST(ClassifyUtf8, Table) {
+  const std::vector<ClassifyCase> cases = {
+      {"A", 0, Utf8Status::Valid, 1},
+      {"\x7F", 0, Utf8Status::Valid, 1},
+      {"\xC3\xA9", 0, Utf8Status::Valid, 2},
+      {"\xE2\x82\xAC", 0, Utf8Status::Valid, 3},
+      {"\xF0\x9F\xA7\xA0", 0, Utf8Status::Valid, 4},
+      {"\xF4\x8F\xBF\xBF", 0, Utf8Status::Valid, 4},  // U+10FFFF
+      {"\xEE\x80\x80", 0, Utf8Status::Valid, 3},      // U+E000, first after the surrogates
+      {"\xC3\x28", 0, Utf8Status::Invalid, 1},
+      {"\xC0\x80", 0, Utf8Status::Invalid, 1},          // overlong, bad lead
+      {"\xC1\xBF", 0, Utf8Status::Invalid, 1},          // overlong, bad lead
+      {"\xE0\x80\x80", 0, Utf8Status::Invalid, 1},      // overlong three-byte form
+      {"\xF0\x80\x80\x80", 0, Utf8Status::Invalid, 1},  // overlong four-byte form
+      {"\xED\xA0\x80", 0, Utf8Status::Invalid, 1},      // surrogate U+D800
+      {"\xED\xBF\xBF", 0, Utf8Status::Invalid, 1},      // surrogate U+DFFF
+      {"\xF4\x90\x80\x80", 0, Utf8Status::Invalid, 1},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", 0, Utf8Status::Invalid, 1},
+      {"\xFF", 0, Utf8Status::Invalid, 1},
+      {"\x80", 0, Utf8Status::Invalid, 1},  // stray continuation byte
+      {"\xE2", 0, Utf8Status::Incomplete, 3},
+      {"\xE2\x82", 0, Utf8Status::Incomplete, 3},
+      {"\xF0\x9F\xA7", 0, Utf8Status::Incomplete, 4},
+      {"\xE0\x80", 0, Utf8Status::Incomplete, 3},  // only continuation bits are looked at
+      {"\xED\xA0", 0, Utf8Status::Incomplete, 3},
+      {"\xF4\x90", 0, Utf8Status::Incomplete, 4},
+      {"\xE2\x28", 0, Utf8Status::Invalid, 1},  // a present non-continuation byte decides
+      {"\xF0\x9F\x28", 0, Utf8Status::Invalid, 1},
+      {"A\xE2\x82\xAC", 1, Utf8Status::Valid, 3},
+      {"\xE2\x82\xAC\xE2", 3, Utf8Status::Incomplete, 3},
+  };
+  for (const ClassifyCase& c : cases) {
+    const auto bytes = bytesOf(c.bytes);
+    const Utf8Classification result = classifyUtf8(bytes, c.position);
+    EXPECT_EQ(result.status, c.status) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(result.length, c.length) << testing::PrintToString(c.bytes);
+  }
+}
+
+// Expected outcome of one drain: the text, or nullopt for an InvalidUtf8 error.
+struct DrainCase {
+  std::string name;
+  std::string input;
+  bool final;
+  std::optional<std::string> preserve;
+  std::optional<std::string> reject;
+  std::optional<std::string> replace;
+  std::string pendingAfter;  // what stays pending when the drain succeeds
+};
+
+std::vector<DrainCase> drainCases() {
+  const std::string r = kFffd;
+  return {
+      {"empty", "", true, "", "", "", ""},
+      {"ascii", "Ahoj", true, "Ahoj", "Ahoj", "Ahoj", ""},
+      {"two to four byte characters", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\xA7\xA0", true,
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\xA7\xA0", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\xA7\xA0",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\xA7\xA0", ""},
+      {"lead then ascii", "\xC3\x28", true, "\xC3\x28", std::nullopt, r + "(", ""},
+      {"overlong two bytes", "\xC0\x80", true, "\xC0\x80", std::nullopt, r + r, ""},
+      {"overlong three bytes", "\xE0\x80\x80", true, "\xE0\x80\x80", std::nullopt, r + r + r, ""},
+      {"surrogate", "\xED\xA0\x80", true, "\xED\xA0\x80", std::nullopt, r + r + r, ""},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", true, "\xF4\x90\x80\x80", std::nullopt,
+       r + r + r + r, ""},
+      {"stray continuation", "\x80" "A", true, "\x80" "A", std::nullopt, r + "A", ""},
+      {"byte FF", "x\xFFy", true, "x\xFFy", std::nullopt, "x" + r + "y", ""},
+      {"unfinished, not final", "\xE2", false, "", "", "", "\xE2"},
+      {"unfinished after text, not final", "A\xE2\x82", false, "A", "A", "A", "\xE2\x82"},
+      {"unfinished four bytes, not final", "\xF0\x9F\xA7", false, "", "", "", "\xF0\x9F\xA7"},
+      {"unfinished, final", "\xE2", true, "\xE2", std::nullopt, r, ""},
+      {"unfinished tail becomes one replacement", "ok\xF0\x9F\xA7", true, "ok\xF0\x9F\xA7",
+       std::nullopt, "ok" + r, ""},
+      {"truncated overlong tail stays one sequence", "\xE0\x80", true, "\xE0\x80", std::nullopt,
+       r, ""},
+      {"truncated surrogate tail", "\xED\xA0", true, "\xED\xA0", std::nullopt, r, ""},
+      {"truncated tail above range", "\xF4\x90", true, "\xF4\x90", std::nullopt, r, ""},
+      // The valid byte after a cut-short lead survives, final or not.
+      {"lead cut short by ascii, final", "\xE2\x28", true, "\xE2\x28", std::nullopt, r + "(", ""},
+      {"lead cut short by ascii, not final", "\xE2\x28", false, "\xE2\x28", std::nullopt, r + "(",
+       ""},
+      {"invalid then unfinished, not final", "\xFF\xE2\x82", false, "\xFF", std::nullopt, r,
+       "\xE2\x82"},
+  };
+}
+
+TEST(DrainPending, TableUnderEveryPolicy) {
+  for (const DrainCase& c : drainCases()) {
+    const std::pair<InvalidUtf8Policy, const std::optional<std::string>*> runs[] = {
+        {InvalidUtf8Policy::PreserveBytes, &c.preserve},
+        {InvalidUtf8Policy::Reject, &c.reject},
+        {InvalidUtf8Policy::Replace, &c.replace},
+    };
+    for (const auto& [policy, expected] : runs) {
+      SCOPED_TRACE(c.name + " / policy " + std::to_string(static_cast<int>(policy)));
+      std::vector<std::uint8_t> pending = bytesOf(c.input);
+      if (expected->has_value()) {
+        EXPECT_EQ(drainPending(pending, policy, c.final), **expected);
+        EXPECT_EQ(textOf(pending), c.pendingAfter);
+      } else {
+        try {
+          (void)drainPending(pending, policy, c.final);
+          ADD_FAILURE() << "expected an InvalidUtf8 error";
+        } catch (const TokenizerError& error) {
+          EXPECT_EQ(error.code(), TokenizerErrorCode::InvalidUtf8);
+          EXPECT_STREQ(error.what(), "invalid or incomplete UTF-8 sequence");
+        }
+        EXPECT_EQ(textOf(pending), c.input) << "a failed drain must leave pending unchanged";
+      }
+    }
+  }
+}
+
+TEST(DrainPending, UnknownPolicyValuesBehaveAsPreserveBytes) {
+  std::vector<std::uint8_t> pending = bytesOf("\xC3\x28\xE2");
+  EXPECT_EQ(drainPending(pending, static_cast<InvalidUtf8Policy>(200), true), "\xC3\x28\xE2");
+  EXPECT_TRUE(pending.empty());
+}
+
+TEST(DrainPending, EuroSignCompletesAcrossTwoDrains) {
+  std::vector<std::uint8_t> pending = bytesOf("\xE2");
+  EXPECT_EQ(drainPending(pending, InvalidUtf8Policy::Reject, false), "");
+  EXPECT_EQ(textOf(pending), "\xE2");
+  pending.push_back(0x82);
+  pending.push_back(0xAC);
+  EXPECT_EQ(drainPending(pending, InvalidUtf8Policy::Reject, true), "\xE2\x82\xAC");
+  EXPECT_TRUE(pending.empty());
+}
+
+TEST(SanitizeForEncoding, AppliesThePolicyToTheWholeInput) {
+  const std::string bad = "a\xC3\x28z\xE2";
+  EXPECT_EQ(textOf(sanitizeForEncoding(bad, InvalidUtf8Policy::PreserveBytes)), bad);
+  EXPECT_EQ(textOf(sanitizeForEncoding(bad, InvalidUtf8Policy::Replace)),
+            "a" + kFffd + "(z" + kFffd);
+  EXPECT_EQ(textOf(sanitizeForEncoding(bad, static_cast<InvalidUtf8Policy>(9))), bad);
+  try {
+    (void)sanitizeForEncoding(bad, InvalidUtf8Policy::Reject);
+    ADD_FAILURE() << "expected an InvalidUtf8 error";
+  } catch (const TokenizerError& error) {
+    EXPECT_EQ(error.code(), TokenizerErrorCode::InvalidUtf8);
+  }
+  const std::string good = "P\xC5\x99\xC3\xADli\xC5\xA1 \xF0\x9F\xA7\xA0";
+  EXPECT_EQ(textOf(sanitizeForEncoding(good, InvalidUtf8Policy::Reject)), good);
+}
+
+TEST(SanitizeForEncoding, ReplacementIsStable) {
+  const std::string once = textOf(sanitizeForEncoding("\xC3\x28", InvalidUtf8Policy::Replace));
+  EXPECT_EQ(once, kFffd + "(");
+  EXPECT_EQ(textOf(sanitizeForEncoding(once, InvalidUtf8Policy::Replace)), once);
+  EXPECT_EQ(textOf(sanitizeForEncoding(once, InvalidUtf8Policy::Reject)), once);
+}
+
+TEST(SanitizeForEncoding, PreserveBytesKeepsEveryByteString) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    all.push_back(static_cast<char>(b));
+  }
+  EXPECT_EQ(textOf(sanitizeForEncoding(all, InvalidUtf8Policy::PreserveBytes)), all);
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the release build, then the whole suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer. Stops at the first
+# failure with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMETH_SANITIZE=ON \
+  -DLUMETH_BUILD_BENCHMARKS=OFF
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
