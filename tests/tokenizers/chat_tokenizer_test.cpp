@@ -1,0 +1,280 @@
+#include "tokenizers/chat_tokenizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "foundation/binary.hpp"
+#include "tokenizers/byte_tokenizer.hpp"
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+// toHex16(fnv1a64("lumeth-chat-tokenizer-v2;base=a84bb3acdd95c5dc;user=258;
+// assistant=259;eos=257")), worked out independently of the library.
+constexpr const char* kChatOverByteHash = "1238d61628053861";
+
+const std::string kTranscript = "<|user|>\nAhoj\n<|assistant|>\nČau<|end|>";
+const std::vector<std::uint32_t> kTranscriptIds = {258, 10, 65,  104, 111, 106, 10,
+                                                   259, 10, 196, 140, 97,  117, 257};
+const std::string kFffd = "\xEF\xBF\xBD";
+
+std::vector<std::uint32_t> idsOf(std::string_view text) {
+  const auto bytes = asBytes(text);
+  return {bytes.begin(), bytes.end()};
+}
+
+std::shared_ptr<ITransformerTokenizer> byteBase() { return std::make_shared<ByteTokenizer>(); }
+
+void expectError(const std::function<void()>& action, TokenizerErrorCode code,
+                 const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "expected \"" << message << "\"";
+  } catch (const TokenizerError& error) {
+    EXPECT_EQ(error.code(), code) << error.what();
+    EXPECT_EQ(error.what(), message);
+  }
+}
+
+// A base whose descriptor is chosen by the test and which records every call:
+// it encodes byte b as id b and decodes ids into a bracketed list.
+class RecordingBase : public ITransformerTokenizer {
+ public:
+  explicit RecordingBase(TokenizerDescriptor descriptor) : descriptor_(std::move(descriptor)) {}
+
+  EncodedText encode(std::string_view text, const EncodeOptions& options) const override {
+    encoded.emplace_back(text);
+    encodeOptions.push_back(options);
+    return {idsOf(text), "base"};
+  }
+  std::string decode(std::span<const std::uint32_t> ids, const DecodeOptions&) const override {
+    decoded.emplace_back(ids.begin(), ids.end());
+    std::string text = "[";
+    for (const std::uint32_t id : ids) {
+      text += std::to_string(id) + ";";
+    }
+    return text + "]";
+  }
+  TokenizerDescriptor descriptor() const override { return descriptor_; }
+
+  mutable std::vector<std::string> encoded;
+  mutable std::vector<EncodeOptions> encodeOptions;
+  mutable std::vector<std::vector<std::uint32_t>> decoded;
+
+ private:
+  TokenizerDescriptor descriptor_;
+};
+
+TokenizerDescriptor fakeDescriptor(std::uint32_t vocabularySize) {
+  return {.kind = "fake",
+          .version = 7,
+          .vocabularySize = vocabularySize,
+          .bosId = 3,
+          .eosId = 4,
+          .hash = "0123456789abcdef"};
+}
+
+TEST(ChatTokenizer, DescriptorOverAByteBase) {
+  const ChatTokenizer chat(byteBase());
+  const TokenizerDescriptor d = chat.descriptor();
+  EXPECT_EQ(d.kind, "chat-v2/byte");
+  EXPECT_EQ(d.version, 1u);
+  EXPECT_EQ(d.vocabularySize, 260u);
+  EXPECT_EQ(d.bosId, 256u);
+  EXPECT_EQ(d.eosId, 257u);
+  EXPECT_EQ(d.userId, 258u);
+  EXPECT_EQ(d.assistantId, 259u);
+  EXPECT_EQ(d.hash, kChatOverByteHash);
+}
+
+TEST(ChatTokenizer, HashFollowsTheBaseHash) {
+  TokenizerDescriptor one = fakeDescriptor(300);
+  TokenizerDescriptor other = one;
+  other.hash = "fedcba9876543210";
+  const ChatTokenizer a(std::make_shared<RecordingBase>(one));
+  const ChatTokenizer b(std::make_shared<RecordingBase>(one));
+  const ChatTokenizer c(std::make_shared<RecordingBase>(other));
+  EXPECT_EQ(a.descriptor().hash, b.descriptor().hash);
+  EXPECT_NE(a.descriptor().hash, c.descriptor().hash);
+  EXPECT_EQ(a.descriptor().kind, "chat-v2/fake");
+  EXPECT_EQ(a.descriptor().version, 7u);
+}
+
+TEST(ChatTokenizer, VocabularyLimitsAndNullBase) {
+  const ChatTokenizer largest(std::make_shared<RecordingBase>(fakeDescriptor(0xFFFFFFFDu)));
+  EXPECT_EQ(largest.descriptor().userId, 0xFFFFFFFDu);
+  EXPECT_EQ(largest.descriptor().assistantId, 0xFFFFFFFEu);
+  EXPECT_EQ(largest.descriptor().vocabularySize, 0xFFFFFFFFu);
+
+  for (const std::uint32_t size : {0xFFFFFFFEu, 0xFFFFFFFFu}) {
+    try {
+      const ChatTokenizer refused(std::make_shared<RecordingBase>(fakeDescriptor(size)));
+      ADD_FAILURE() << "vocabulary " << size << " accepted";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "chat tokenizer vocabulary overflows");
+    }
+  }
+  try {
+    const ChatTokenizer refused(nullptr);
+    ADD_FAILURE() << "null base accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "chat tokenizer base is null");
+  }
+}
+
+TEST(ChatTokenizer, SharesOwnershipOfItsBase) {
+  auto base = std::make_shared<ByteTokenizer>();
+  const std::weak_ptr<ByteTokenizer> watch = base;
+  {
+    const ChatTokenizer chat(base);
+    base.reset();
+    EXPECT_FALSE(watch.expired());
+    EXPECT_EQ(chat.encode("hi", {}).ids, idsOf("hi"));
+  }
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST(ChatTokenizer, EncodesTheTranscriptWithOneIdPerMarker) {
+  const ChatTokenizer chat(byteBase());
+  const EncodedText encoded = chat.encode(kTranscript, {});
+  EXPECT_EQ(encoded.ids, kTranscriptIds);
+  EXPECT_EQ(encoded.tokenizerHash, kChatOverByteHash);
+
+  std::vector<std::uint32_t> framed = {256};
+  framed.insert(framed.end(), kTranscriptIds.begin(), kTranscriptIds.end());
+  framed.push_back(257);
+  EXPECT_EQ(chat.encode(kTranscript, {.addBos = true, .addEos = true}).ids, framed);
+}
+
+TEST(ChatTokenizer, OnlyExactMarkersAreAtomic) {
+  const ChatTokenizer chat(byteBase());
+  struct Case {
+    std::string text;
+    std::vector<std::uint32_t> ids;
+  };
+  const std::vector<Case> cases = {
+      {"<|user|><|assistant|><|end|>", {258, 259, 257}},
+      {"<|end|>a<|user|>b<|end|>c<|assistant|><|user|>", {257, 'a', 258, 'b', 257, 'c', 259, 258}},
+      {"<|USER|>", idsOf("<|USER|>")},
+      {"<|us er|>", idsOf("<|us er|>")},
+      {"<|user|", idsOf("<|user|")},
+      {"<<|user|>>", {'<', 258, '>'}},
+      {"<|end|<|end|>", {'<', '|', 'e', 'n', 'd', '|', 257}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(chat.encode(c.text, {}).ids, c.ids) << c.text;
+  }
+}
+
+TEST(ChatTokenizer, EncodesTheTextBetweenMarkersSeparatelyWithTheCallersOptions) {
+  auto base = std::make_shared<RecordingBase>(fakeDescriptor(100));
+  const ChatTokenizer chat(base);
+  const EncodeOptions options{.addBos = true,
+                              .addEos = true,
+                              .normalization = static_cast<Normalization>(1),
+                              .invalidUtf8 = InvalidUtf8Policy::Replace};
+  const EncodedText encoded = chat.encode("ab<|user|><|end|>c<|assistant|>", options);
+  EXPECT_EQ(encoded.ids, (std::vector<std::uint32_t>{3, 'a', 'b', 100, 4, 'c', 101, 4}));
+  EXPECT_EQ(base->encoded, (std::vector<std::string>{"ab", "c"}));
+  for (const EncodeOptions& seen : base->encodeOptions) {
+    EXPECT_FALSE(seen.addBos);
+    EXPECT_FALSE(seen.addEos);
+    EXPECT_EQ(seen.normalization, options.normalization);
+    EXPECT_EQ(seen.invalidUtf8, options.invalidUtf8);
+  }
+}
+
+TEST(ChatTokenizer, BaseNeverSeesAcrossAMarker) {
+  const ChatTokenizer chat(byteBase());
+  // The euro sign cut by a marker is three bad sequences, not one character.
+  EXPECT_EQ(chat.encode("\xE2<|user|>\x82\xAC", {.invalidUtf8 = InvalidUtf8Policy::Replace}).ids,
+            [] {
+              std::vector<std::uint32_t> ids = idsOf(kFffd);
+              ids.push_back(258);
+              for (const std::uint32_t id : idsOf(kFffd + kFffd)) {
+                ids.push_back(id);
+              }
+              return ids;
+            }());
+  // Markers alone never reach the base, so its refusal of the option never comes.
+  const EncodeOptions normalized{.normalization = static_cast<Normalization>(1)};
+  EXPECT_EQ(chat.encode("<|user|><|end|>", normalized).ids, (std::vector<std::uint32_t>{258, 257}));
+  expectError([&] { (void)chat.encode("<|user|>x", normalized); },
+              TokenizerErrorCode::UnsupportedOption,
+              "byte tokenizer supports only normalization=none");
+}
+
+TEST(ChatTokenizer, DecodeSkipsRoleIdsOnlyWhenAsked) {
+  const ChatTokenizer chat(byteBase());
+  EXPECT_EQ(chat.decode(kTranscriptIds, {.skipSpecialTokens = true}), "\nAhoj\n\nČau");
+  expectError([&] { (void)chat.decode(kTranscriptIds, {}); },
+              TokenizerErrorCode::SpecialTokenNotAllowed,
+              "chat role token requires skipSpecialTokens=true");
+  EXPECT_EQ(chat.decode(idsOf("plain"), {}), "plain");
+}
+
+TEST(ChatTokenizer, DecodeJudgesPendingIdsBeforeARoleId) {
+  const ChatTokenizer chat(byteBase());
+  struct Case {
+    std::vector<std::uint32_t> ids;
+    TokenizerErrorCode code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{257, 258},
+       TokenizerErrorCode::SpecialTokenNotAllowed,
+       "special token requires skipSpecialTokens=true"},
+      {{65, 259},
+       TokenizerErrorCode::SpecialTokenNotAllowed,
+       "chat role token requires skipSpecialTokens=true"},
+      {{65, 260, 258},
+       TokenizerErrorCode::TokenIdOutOfRange,
+       "token id is outside byte-tokenizer vocabulary"},
+      {{999},
+       TokenizerErrorCode::TokenIdOutOfRange,
+       "token id is outside byte-tokenizer vocabulary"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.ids));
+    expectError([&] { (void)chat.decode(c.ids, {}); }, c.code, c.message);
+  }
+}
+
+TEST(ChatTokenizer, DecodesTheRunsBetweenRoleIdsSeparately) {
+  auto base = std::make_shared<RecordingBase>(fakeDescriptor(100));
+  const ChatTokenizer chat(base);
+  const std::vector<std::uint32_t> ids = {1, 2, 100, 3, 101, 101, 4, 99};
+  EXPECT_EQ(chat.decode(ids, {.skipSpecialTokens = true}), "[1;2;][3;][4;99;]");
+  EXPECT_EQ(base->decoded, (std::vector<std::vector<std::uint32_t>>{{1, 2}, {3}, {4, 99}}));
+
+  // Over a byte base, a character split by a role id is not reassembled: each
+  // part meets the policy on its own.
+  const ChatTokenizer overBytes(byteBase());
+  const std::vector<std::uint32_t> split = {0xE2, 0x82, 258, 0xAC};
+  EXPECT_EQ(overBytes.decode(
+                split, {.skipSpecialTokens = true, .invalidUtf8 = InvalidUtf8Policy::Replace}),
+            kFffd + kFffd);
+  expectError(
+      [&] {
+        (void)overBytes.decode(
+            split, {.skipSpecialTokens = true, .invalidUtf8 = InvalidUtf8Policy::Reject});
+      },
+      TokenizerErrorCode::InvalidUtf8, "invalid or incomplete UTF-8 sequence");
+}
+
+TEST(ChatTokenizer, TheLastRunGoesToTheBaseEvenWhenEmpty) {
+  auto base = std::make_shared<RecordingBase>(fakeDescriptor(100));
+  const ChatTokenizer chat(base);
+  EXPECT_EQ(chat.decode(std::vector<std::uint32_t>{100, 101}, {.skipSpecialTokens = true}), "[]");
+  EXPECT_EQ(base->decoded, (std::vector<std::vector<std::uint32_t>>{{}}));
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth
