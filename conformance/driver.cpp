@@ -21,7 +21,10 @@ int run_conformance(std::span<const CheckGroup> groups, std::ostream& out, std::
 }
 
 std::span<const CheckGroup> conformance_groups() {
-  static constexpr std::array<CheckGroup, 0> kGroups{};
+  static constexpr std::array<CheckGroup, 2> kGroups{
+      byte_tokenizer_checks,
+      chat_tokenizer_checks,
+  };
   return kGroups;
 }
 

@@ -3,4 +3,15 @@
 // The conformance check groups, one source file each. Every group throws a
 // std::exception with the literal message of the first step that fails.
 
-namespace Orvane::Core::Lumeth::Conformance {}  // namespace Orvane::Core::Lumeth::Conformance
+namespace Orvane::Core::Lumeth::Conformance {
+
+// Byte tokenizer: every byte is its own id, any byte string and a UTF-8 corpus
+// round-trip, a golden id sequence, explicit BOS/EOS, and special ids are
+// never dropped silently.
+void byte_tokenizer_checks();
+
+// Chat tokenizer over a shared byte tokenizer: role ids reserved after the
+// base vocabulary, atomic markers, special-token skipping on decode.
+void chat_tokenizer_checks();
+
+}  // namespace Orvane::Core::Lumeth::Conformance
