@@ -1,0 +1,192 @@
+#include "inference/operators.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+constexpr const char* kForwardNonFinite = "transformer forward produced NaN/Inf";
+constexpr const char* kOperatorNonFinite = "transformer operator produced NaN/Inf";
+constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive and even";
+constexpr const char* kRopeIndex = "RoPE table index out of bounds";
+
+bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
+
+// Rotates the `heads` heads of every row of t ([batch * seq, heads * dim]),
+// whose shape and storage the caller has checked.
+void rotate_heads(Tensor& t, std::size_t batch, std::size_t seq, std::size_t heads,
+                  const RopeTable& table, bool full_precision, bool inverse) {
+  const std::size_t dim = table.dim;
+  const std::size_t half = dim / 2;
+  const std::size_t width = heads * dim;
+  double* const base = t.data.data();
+  for (std::size_t b = 0; b < batch; ++b) {
+    for (std::size_t s = 0; s < seq; ++s) {
+      const double* const cos_row = table.cos.data() + s * half;
+      const double* const sin_row = table.sin.data() + s * half;
+      double* const row = base + (b * seq + s) * width;
+      for (std::size_t h = 0; h < heads; ++h) {
+        double* const head = row + h * dim;
+        for (std::size_t i = 0; i < half; ++i) {
+          const double c = cos_row[i];
+          const double n = inverse ? -sin_row[i] : sin_row[i];
+          const double x0 = head[2 * i];
+          const double x1 = head[2 * i + 1];
+          head[2 * i] = guard_value(x0 * c - x1 * n, full_precision, GuardLevel::operation);
+          head[2 * i + 1] = guard_value(x1 * c + x0 * n, full_precision, GuardLevel::operation);
+        }
+      }
+    }
+  }
+}
+
+// Offset of entry (p, i), also refusing entries that a hand-assembled table's
+// vectors do not hold.
+std::size_t rope_entry(const RopeTable& table, std::size_t p, std::size_t i) {
+  const std::size_t half = table.dim / 2;
+  std::size_t entry = 0;
+  if (p >= table.positions || i >= half || __builtin_mul_overflow(p, half, &entry) ||
+      entry + i >= table.cos.size() || entry + i >= table.sin.size()) {
+    throw std::out_of_range(kRopeIndex);
+  }
+  return entry + i;
+}
+
+}  // namespace
+
+void throw_non_finite(GuardLevel level) {
+  throw std::domain_error(level == GuardLevel::forward ? kForwardNonFinite : kOperatorNonFinite);
+}
+
+Tensor linear(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t in_features,
+              std::size_t out_features, bool full_precision, GuardLevel level) {
+  check_shape(input, {rows, in_features}, "linear input");
+  check_shape(weight, {out_features, in_features}, "linear weight");
+  check_storage(input);
+  check_storage(weight);
+  Tensor output({rows, out_features}, 0.0, full_precision);
+  const double* const x = input.data.data();
+  const double* const w = weight.data.data();
+  double* const y = output.data.data();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* const x_row = x + r * in_features;
+    double* const y_row = y + r * out_features;
+    for (std::size_t o = 0; o < out_features; ++o) {
+      const double* const w_row = w + o * in_features;
+      double acc = 0.0;
+      for (std::size_t i = 0; i < in_features; ++i) {
+        acc = acc + x_row[i] * w_row[i];
+      }
+      y_row[o] = guard_value(acc, full_precision, level);
+    }
+  }
+  return output;
+}
+
+Tensor rms_norm(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t cols,
+                double epsilon, bool full_precision) {
+  if (!is_finite_positive(epsilon)) {
+    throw std::invalid_argument("RMSNorm epsilon must be finite and positive");
+  }
+  check_shape(input, {rows, cols}, "RMSNorm input");
+  check_shape(weight, {cols}, "RMSNorm weight");
+  check_storage(input);
+  check_storage(weight);
+  Tensor output({rows, cols}, 0.0, full_precision);
+  const double count = static_cast<double>(cols);
+  const double* const w = weight.data.data();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* const x_row = input.data.data() + r * cols;
+    double* const y_row = output.data.data() + r * cols;
+    double s = 0.0;
+    for (std::size_t c = 0; c < cols; ++c) {
+      s = s + x_row[c] * x_row[c];
+    }
+    const double m = s / count + epsilon;
+    const double k = 1.0 / std::sqrt(m);
+    for (std::size_t c = 0; c < cols; ++c) {
+      y_row[c] = guard_value(w[c] * (x_row[c] * k), full_precision, GuardLevel::operation);
+    }
+  }
+  return output;
+}
+
+double RopeTable::cos_at(std::size_t p, std::size_t i) const {
+  return cos[rope_entry(*this, p, i)];
+}
+
+double RopeTable::sin_at(std::size_t p, std::size_t i) const {
+  return sin[rope_entry(*this, p, i)];
+}
+
+RopeTable build_rope_table(std::size_t positions, std::size_t dim, double base,
+                           std::size_t position_offset) {
+  if (positions == 0 || dim == 0 || dim % 2 != 0) {
+    throw std::invalid_argument(kRopeDimensions);
+  }
+  if (!is_finite_positive(base)) {
+    throw std::invalid_argument("RoPE base must be finite and positive");
+  }
+  const std::size_t half = dim / 2;
+  const std::size_t entries = checked_product(positions, half);
+  std::size_t last_position = 0;
+  if (__builtin_add_overflow(position_offset, positions - 1, &last_position)) {
+    throw std::overflow_error("RoPE position overflows size_t");
+  }
+  RopeTable table;
+  table.positions = positions;
+  table.dim = dim;
+  table.cos.assign(entries, 0.0);
+  table.sin.assign(entries, 0.0);
+  // The frequency of a pair does not depend on the position: one pow per pair.
+  std::vector<double> frequency(half);
+  for (std::size_t i = 0; i < half; ++i) {
+    const double e = static_cast<double>(2 * i) / static_cast<double>(dim);
+    frequency[i] = std::pow(base, e);
+  }
+  for (std::size_t p = 0; p < positions; ++p) {
+    const double t = static_cast<double>(position_offset + p);
+    for (std::size_t i = 0; i < half; ++i) {
+      const double angle = t / frequency[i];
+      table.cos[p * half + i] = std::cos(angle);
+      table.sin[p * half + i] = std::sin(angle);
+    }
+  }
+  return table;
+}
+
+void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
+                std::size_t query_heads, std::size_t kv_heads, const RopeTable& table,
+                bool full_precision, bool inverse) {
+  // A table assembled by hand may break the invariants build_rope_table
+  // guarantees; refuse it before it can pair columns across heads or read
+  // past its vectors.
+  if (table.dim == 0 || table.dim % 2 != 0) {
+    throw std::invalid_argument(kRopeDimensions);
+  }
+  std::size_t entries = 0;
+  if (__builtin_mul_overflow(table.positions, table.dim / 2, &entries) ||
+      table.cos.size() < entries || table.sin.size() < entries) {
+    throw std::out_of_range(kRopeIndex);
+  }
+  if (table.positions < seq) {
+    throw std::invalid_argument("RoPE table is shorter than the sequence");
+  }
+  const std::size_t rows = checked_product(batch, seq);
+  check_shape(query, {rows, checked_product(query_heads, table.dim)}, "RoPE query");
+  check_shape(key, {rows, checked_product(kv_heads, table.dim)}, "RoPE key");
+  check_storage(query);
+  check_storage(key);
+  rotate_heads(query, batch, seq, query_heads, table, full_precision, inverse);
+  rotate_heads(key, batch, seq, kv_heads, table, full_precision, inverse);
+}
+
+void rotate_query_key(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
+                      std::size_t query_heads, std::size_t kv_heads, std::size_t head_dim,
+                      double base, std::size_t position_offset, bool full_precision, bool inverse) {
+  const RopeTable table = build_rope_table(seq, head_dim, base, position_offset);
+  apply_rope(query, key, batch, seq, query_heads, kv_heads, table, full_precision, inverse);
+}
+
+}  // namespace Orvane::Core::Lumeth
