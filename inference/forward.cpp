@@ -1,0 +1,207 @@
+#include "inference/forward.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "inference/attention.hpp"
+#include "inference/feed_forward.hpp"
+#include "inference/operators.hpp"
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+// Sizes derived from a validated spec; q and kv are checked products.
+struct Dimensions {
+  std::size_t vocabulary;
+  std::size_t model_dim;
+  std::size_t ffn_dim;
+  std::size_t query_heads;
+  std::size_t kv_heads;
+  std::size_t head_dim;
+  std::size_t q;
+  std::size_t kv;
+};
+
+Dimensions dimensions_of(const TransformerSpec& spec) {
+  Dimensions d{spec.vocabulary,
+               spec.model_dim,
+               spec.ffn_dim,
+               spec.query_heads,
+               spec.kv_heads,
+               spec.head_dim,
+               0,
+               0};
+  d.q = checked_product(d.query_heads, d.head_dim);
+  d.kv = checked_product(d.kv_heads, d.head_dim);
+  return d;
+}
+
+std::size_t sequence_length(const TokenBatch& batch, std::size_t b) {
+  return batch.lengths.empty() ? batch.width : batch.lengths[b];
+}
+
+void check_layer_shapes(const LayerWeights& w, const Dimensions& d) {
+  check_shape(w.attention_norm, {d.model_dim}, "attention norm");
+  check_shape(w.query, {d.q, d.model_dim}, "query weight");
+  check_shape(w.key, {d.kv, d.model_dim}, "key weight");
+  check_shape(w.value, {d.kv, d.model_dim}, "value weight");
+  check_shape(w.attention_output, {d.model_dim, d.q}, "attention output weight");
+  check_shape(w.ffn_norm, {d.model_dim}, "feed-forward norm");
+  check_shape(w.ffn_gate, {d.ffn_dim, d.model_dim}, "feed-forward gate weight");
+  check_shape(w.ffn_up, {d.ffn_dim, d.model_dim}, "feed-forward up weight");
+  check_shape(w.ffn_down, {d.model_dim, d.ffn_dim}, "feed-forward down weight");
+}
+
+// x[k] = guard(x[k] + delta[k]) over the flat storage; same shapes.
+void add_residual(Tensor& x, const Tensor& delta, bool full_precision) {
+  double* const out = x.data.data();
+  const double* const add = delta.data.data();
+  const std::size_t count = x.data.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    out[k] = guard_value(out[k] + add[k], full_precision, GuardLevel::forward);
+  }
+}
+
+}  // namespace
+
+void validate_forward_inputs(const TransformerSpec& spec, const TransformerWeights& weights,
+                             const TokenBatch& batch) {
+  if (!validate_spec(spec).empty()) {
+    throw std::invalid_argument("transformer forward received invalid spec");
+  }
+  if (batch.batch_size == 0 || batch.width == 0 || batch.width > spec.context) {
+    throw std::invalid_argument("token batch dimensions are invalid");
+  }
+  std::size_t token_count = 0;
+  if (__builtin_mul_overflow(batch.batch_size, batch.width, &token_count) ||
+      batch.tokens.size() != token_count) {
+    throw std::invalid_argument("token batch storage does not match shape");
+  }
+  if (!batch.lengths.empty() && batch.lengths.size() != batch.batch_size) {
+    throw std::invalid_argument("token batch lengths do not match batch size");
+  }
+  for (std::size_t b = 0; b < batch.batch_size; ++b) {
+    const std::size_t length = sequence_length(batch, b);
+    if (length > batch.width) {
+      throw std::invalid_argument("sequence length exceeds batch width");
+    }
+    const std::uint32_t* const sequence = batch.tokens.data() + b * batch.width;
+    for (std::size_t s = 0; s < length; ++s) {
+      if (sequence[s] >= spec.vocabulary) {
+        throw std::out_of_range("token id exceeds vocabulary");
+      }
+    }
+  }
+  check_shape(weights.token_embedding, {spec.vocabulary, spec.model_dim}, "token embedding");
+  check_shape(weights.final_norm, {spec.model_dim}, "final norm");
+  if (weights.layers.size() != spec.layers) {
+    throw std::invalid_argument("weight layer count mismatch");
+  }
+  if (!spec.tied_embeddings) {
+    check_shape(weights.output_embedding, {spec.vocabulary, spec.model_dim}, "output embedding");
+  }
+  check_storage(weights.token_embedding);
+  check_storage(weights.final_norm);
+  if (!spec.tied_embeddings) {
+    check_storage(weights.output_embedding);
+  }
+}
+
+Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
+               const TokenBatch& batch, const ForwardOptions& options) {
+  validate_forward_inputs(spec, weights, batch);
+  const Dimensions d = dimensions_of(spec);
+  const bool fp = options.full_precision;
+  const double epsilon = spec.normalization.epsilon;
+  const std::size_t rows = batch.batch_size * batch.width;  // equals tokens.size()
+  const auto observe = [&options](std::string_view name, const Tensor& tensor) {
+    if (options.observer) {
+      options.observer(name, tensor);
+    }
+  };
+
+  // Embedding: valid positions copy their token's row; filler rows stay 0.0.
+  Tensor x({rows, d.model_dim}, 0.0, fp);
+  for (std::size_t b = 0; b < batch.batch_size; ++b) {
+    const std::size_t length = sequence_length(batch, b);
+    for (std::size_t s = 0; s < length; ++s) {
+      const std::size_t row = b * batch.width + s;
+      const double* const source =
+          weights.token_embedding.data.data() + batch.tokens[row] * d.model_dim;
+      double* const target = x.data.data() + row * d.model_dim;
+      for (std::size_t c = 0; c < d.model_dim; ++c) {
+        target[c] = guard_value(source[c], fp, GuardLevel::forward);
+      }
+    }
+  }
+  observe("embedding", x);
+
+  std::string name;
+  for (std::size_t i = 0; i < weights.layers.size(); ++i) {
+    const LayerWeights& w = weights.layers[i];
+    check_layer_shapes(w, d);
+    const std::string prefix = "layer." + std::to_string(i) + ".";
+    const auto observe_layer = [&](std::string_view suffix, const Tensor& tensor) {
+      if (options.observer) {
+        name = prefix;
+        name += suffix;
+        options.observer(name, tensor);
+      }
+    };
+
+    const Tensor h = rms_norm(x, w.attention_norm, rows, d.model_dim, epsilon, fp);
+    Tensor q = linear(h, w.query, rows, d.model_dim, d.q, fp, GuardLevel::forward);
+    Tensor k = linear(h, w.key, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+    const Tensor v = linear(h, w.value, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+    rotate_query_key(q, k, batch.batch_size, batch.width, d.query_heads, d.kv_heads, d.head_dim,
+                     spec.position.rope_base, 0, fp, false);
+    observe_layer("q", q);
+    observe_layer("k", k);
+    observe_layer("v", v);
+
+    const AttentionResult a = attention(q, k, v, batch.batch_size, batch.width, d.query_heads,
+                                        d.kv_heads, d.head_dim, batch.lengths, fp);
+    observe_layer("scores", a.scores);
+    observe_layer("probabilities", a.probabilities);
+    observe_layer("attention", a.output);
+
+    const Tensor o =
+        linear(a.output, w.attention_output, rows, d.q, d.model_dim, fp, GuardLevel::forward);
+    add_residual(x, o, fp);
+
+    const Tensor h2 = rms_norm(x, w.ffn_norm, rows, d.model_dim, epsilon, fp);
+    const Tensor m = feed_forward(h2, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d.model_dim,
+                                  d.ffn_dim, spec.feed_forward, fp);
+    observe_layer("mlp", m);
+    add_residual(x, m, fp);
+  }
+
+  const Tensor f = rms_norm(x, weights.final_norm, rows, d.model_dim, epsilon, fp);
+  observe("final_norm", f);
+  if (!options.compute_logits) {
+    return Tensor();
+  }
+
+  const Tensor& e = spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
+  Tensor logits({batch.batch_size, batch.width, d.vocabulary}, 0.0, fp);
+  for (std::size_t b = 0; b < batch.batch_size; ++b) {
+    const std::size_t length = sequence_length(batch, b);
+    for (std::size_t s = 0; s < length; ++s) {
+      const std::size_t row = b * batch.width + s;
+      const double* const features = f.data.data() + row * d.model_dim;
+      double* const out = logits.data.data() + row * d.vocabulary;
+      for (std::size_t t = 0; t < d.vocabulary; ++t) {
+        const double* const embedding = e.data.data() + t * d.model_dim;
+        double acc = 0.0;
+        for (std::size_t c = 0; c < d.model_dim; ++c) {
+          acc = acc + embedding[c] * features[c];
+        }
+        out[t] = guard_value(acc, fp, GuardLevel::forward);
+      }
+    }
+  }
+  observe("logits", logits);
+  return logits;
+}
+
+}  // namespace Orvane::Core::Lumeth
