@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "inference/kernel_operators.hpp"
+#include "inference/kernels/kernel_table.hpp"
 #include "inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -11,17 +13,18 @@ double gelu_activation(double u) { return (std::erf(u * kInverseSqrt2) + 1.0) * 
 
 double swiglu_activation(double gate, double up) { return (gate / (std::exp(-gate) + 1.0)) * up; }
 
-Tensor feed_forward(const Tensor& input, const Tensor& gate_weight, const Tensor& up_weight,
-                    const Tensor& down_weight, std::size_t rows, std::size_t model_dim,
-                    std::size_t ffn_dim, FeedForwardKind kind, bool full_precision) {
-  const Tensor up =
-      linear(input, up_weight, rows, model_dim, ffn_dim, full_precision, GuardLevel::operation);
+Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
+                         const Tensor& gate_weight, const Tensor& up_weight,
+                         const Tensor& down_weight, std::size_t rows, std::size_t model_dim,
+                         std::size_t ffn_dim, FeedForwardKind kind, bool full_precision) {
+  const Tensor up = linear_with(kernels, input, up_weight, rows, model_dim, ffn_dim, full_precision,
+                                GuardLevel::operation);
   Tensor hidden({rows, ffn_dim}, 0.0, full_precision);
   const std::size_t count = hidden.data.size();
   switch (kind) {
     case FeedForwardKind::swiglu: {
-      const Tensor gate = linear(input, gate_weight, rows, model_dim, ffn_dim, full_precision,
-                                 GuardLevel::operation);
+      const Tensor gate = linear_with(kernels, input, gate_weight, rows, model_dim, ffn_dim,
+                                      full_precision, GuardLevel::operation);
       for (std::size_t k = 0; k < count; ++k) {
         hidden.data[k] = guard_value(swiglu_activation(gate.data[k], up.data[k]), full_precision,
                                      GuardLevel::operation);
@@ -37,8 +40,15 @@ Tensor feed_forward(const Tensor& input, const Tensor& gate_weight, const Tensor
     default:
       throw std::invalid_argument("unknown feed-forward operator");
   }
-  return linear(hidden, down_weight, rows, ffn_dim, model_dim, full_precision,
-                GuardLevel::operation);
+  return linear_with(kernels, hidden, down_weight, rows, ffn_dim, model_dim, full_precision,
+                     GuardLevel::operation);
+}
+
+Tensor feed_forward(const Tensor& input, const Tensor& gate_weight, const Tensor& up_weight,
+                    const Tensor& down_weight, std::size_t rows, std::size_t model_dim,
+                    std::size_t ffn_dim, FeedForwardKind kind, bool full_precision) {
+  return feed_forward_with(kernels::active_kernels(), input, gate_weight, up_weight, down_weight,
+                           rows, model_dim, ffn_dim, kind, full_precision);
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -1,10 +1,14 @@
 #include "inference/forward.hpp"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "inference/attention.hpp"
 #include "inference/feed_forward.hpp"
+#include "inference/kernel_operators.hpp"
+#include "inference/kernels/kernel_table.hpp"
 #include "inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -53,12 +57,11 @@ void check_layer_shapes(const LayerWeights& w, const Dimensions& d) {
 }
 
 // x[k] = guard(x[k] + delta[k]) over the flat storage; same shapes.
-void add_residual(Tensor& x, const Tensor& delta, bool full_precision) {
-  double* const out = x.data.data();
-  const double* const add = delta.data.data();
-  const std::size_t count = x.data.size();
-  for (std::size_t k = 0; k < count; ++k) {
-    out[k] = guard_value(out[k] + add[k], full_precision, GuardLevel::forward);
+void add_residual(const kernels::KernelTable& kernels, Tensor& x, const Tensor& delta,
+                  bool full_precision) {
+  if (!kernels.add_guard(x.data.data(), delta.data.data(), x.data.size(),
+                         kernels::guard_mode(full_precision))) {
+    throw_non_finite(GuardLevel::forward);
   }
 }
 
@@ -107,8 +110,9 @@ void validate_forward_inputs(const TransformerSpec& spec, const TransformerWeigh
   }
 }
 
-Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
-               const TokenBatch& batch, const ForwardOptions& options) {
+Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& spec,
+                    const TransformerWeights& weights, const TokenBatch& batch,
+                    const ForwardOptions& options) {
   validate_forward_inputs(spec, weights, batch);
   const Dimensions d = dimensions_of(spec);
   const bool fp = options.full_precision;
@@ -120,21 +124,28 @@ Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
     }
   };
 
+  const kernels::GuardMode guard = kernels::guard_mode(fp);
+
   // Embedding: valid positions copy their token's row; filler rows stay 0.0.
   Tensor x({rows, d.model_dim}, 0.0, fp);
+  bool ok = true;
   for (std::size_t b = 0; b < batch.batch_size; ++b) {
     const std::size_t length = sequence_length(batch, b);
     for (std::size_t s = 0; s < length; ++s) {
       const std::size_t row = b * batch.width + s;
       const double* const source =
           weights.token_embedding.data.data() + batch.tokens[row] * d.model_dim;
-      double* const target = x.data.data() + row * d.model_dim;
-      for (std::size_t c = 0; c < d.model_dim; ++c) {
-        target[c] = guard_value(source[c], fp, GuardLevel::forward);
-      }
+      ok = kernels.guard_copy(x.data.data() + row * d.model_dim, source, d.model_dim, guard) && ok;
     }
   }
+  if (!ok) {
+    throw_non_finite(GuardLevel::forward);
+  }
   observe("embedding", x);
+
+  // The rotation table depends only on the width and the spec; it is built
+  // when the first layer needs it, where the rotation would build it.
+  std::optional<RopeTable> rope;
 
   std::string name;
   for (std::size_t i = 0; i < weights.layers.size(); ++i) {
@@ -149,34 +160,39 @@ Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
       }
     };
 
-    const Tensor h = rms_norm(x, w.attention_norm, rows, d.model_dim, epsilon, fp);
-    Tensor q = linear(h, w.query, rows, d.model_dim, d.q, fp, GuardLevel::forward);
-    Tensor k = linear(h, w.key, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
-    const Tensor v = linear(h, w.value, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
-    rotate_query_key(q, k, batch.batch_size, batch.width, d.query_heads, d.kv_heads, d.head_dim,
-                     spec.position.rope_base, 0, fp, false);
+    const Tensor h = rms_norm_with(kernels, x, w.attention_norm, rows, d.model_dim, epsilon, fp);
+    Tensor q = linear_with(kernels, h, w.query, rows, d.model_dim, d.q, fp, GuardLevel::forward);
+    Tensor k = linear_with(kernels, h, w.key, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+    const Tensor v =
+        linear_with(kernels, h, w.value, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+    if (!rope) {
+      rope = build_rope_table(batch.width, d.head_dim, spec.position.rope_base, 0);
+    }
+    apply_rope_with(kernels, q, k, batch.batch_size, batch.width, d.query_heads, d.kv_heads, *rope,
+                    fp, false);
     observe_layer("q", q);
     observe_layer("k", k);
     observe_layer("v", v);
 
-    const AttentionResult a = attention(q, k, v, batch.batch_size, batch.width, d.query_heads,
-                                        d.kv_heads, d.head_dim, batch.lengths, fp);
+    const AttentionResult a =
+        attention_with(kernels, q, k, v, batch.batch_size, batch.width, d.query_heads, d.kv_heads,
+                       d.head_dim, batch.lengths, fp);
     observe_layer("scores", a.scores);
     observe_layer("probabilities", a.probabilities);
     observe_layer("attention", a.output);
 
-    const Tensor o =
-        linear(a.output, w.attention_output, rows, d.q, d.model_dim, fp, GuardLevel::forward);
-    add_residual(x, o, fp);
+    const Tensor o = linear_with(kernels, a.output, w.attention_output, rows, d.q, d.model_dim, fp,
+                                 GuardLevel::forward);
+    add_residual(kernels, x, o, fp);
 
-    const Tensor h2 = rms_norm(x, w.ffn_norm, rows, d.model_dim, epsilon, fp);
-    const Tensor m = feed_forward(h2, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d.model_dim,
-                                  d.ffn_dim, spec.feed_forward, fp);
+    const Tensor h2 = rms_norm_with(kernels, x, w.ffn_norm, rows, d.model_dim, epsilon, fp);
+    const Tensor m = feed_forward_with(kernels, h2, w.ffn_gate, w.ffn_up, w.ffn_down, rows,
+                                       d.model_dim, d.ffn_dim, spec.feed_forward, fp);
     observe_layer("mlp", m);
-    add_residual(x, m, fp);
+    add_residual(kernels, x, m, fp);
   }
 
-  const Tensor f = rms_norm(x, weights.final_norm, rows, d.model_dim, epsilon, fp);
+  const Tensor f = rms_norm_with(kernels, x, weights.final_norm, rows, d.model_dim, epsilon, fp);
   observe("final_norm", f);
   if (!options.compute_logits) {
     return Tensor();
@@ -184,24 +200,38 @@ Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
 
   const Tensor& e = spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
   Tensor logits({batch.batch_size, batch.width, d.vocabulary}, 0.0, fp);
+  // Only valid positions are projected; filler rows keep 0.0.
+  std::vector<const double*> f_rows;
+  std::vector<double*> logit_rows;
+  f_rows.reserve(rows);
+  logit_rows.reserve(rows);
   for (std::size_t b = 0; b < batch.batch_size; ++b) {
     const std::size_t length = sequence_length(batch, b);
     for (std::size_t s = 0; s < length; ++s) {
       const std::size_t row = b * batch.width + s;
-      const double* const features = f.data.data() + row * d.model_dim;
-      double* const out = logits.data.data() + row * d.vocabulary;
-      for (std::size_t t = 0; t < d.vocabulary; ++t) {
-        const double* const embedding = e.data.data() + t * d.model_dim;
-        double acc = 0.0;
-        for (std::size_t c = 0; c < d.model_dim; ++c) {
-          acc = acc + embedding[c] * features[c];
-        }
-        out[t] = guard_value(acc, fp, GuardLevel::forward);
-      }
+      f_rows.push_back(f.data.data() + row * d.model_dim);
+      logit_rows.push_back(logits.data.data() + row * d.vocabulary);
     }
+  }
+  kernels::ProjectArgs args;
+  args.rows = f_rows.size();
+  args.in = d.model_dim;
+  args.out = d.vocabulary;
+  args.x_rows = f_rows.data();
+  args.weight = e.data.data();
+  args.weight_stride = d.model_dim;
+  args.y_rows = logit_rows.data();
+  args.guard = guard;
+  if (!run_projection(kernels, args)) {
+    throw_non_finite(GuardLevel::forward);
   }
   observe("logits", logits);
   return logits;
+}
+
+Tensor forward(const TransformerSpec& spec, const TransformerWeights& weights,
+               const TokenBatch& batch, const ForwardOptions& options) {
+  return forward_with(kernels::active_kernels(), spec, weights, batch, options);
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -2,6 +2,10 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
+
+#include "inference/kernel_operators.hpp"
+#include "inference/kernels/kernel_table.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -12,34 +16,6 @@ constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive 
 constexpr const char* kRopeIndex = "RoPE table index out of bounds";
 
 bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
-
-// Rotates the `heads` heads of every row of t ([batch * seq, heads * dim]),
-// whose shape and storage the caller has checked.
-void rotate_heads(Tensor& t, std::size_t batch, std::size_t seq, std::size_t heads,
-                  const RopeTable& table, bool full_precision, bool inverse) {
-  const std::size_t dim = table.dim;
-  const std::size_t half = dim / 2;
-  const std::size_t width = heads * dim;
-  double* const base = t.data.data();
-  for (std::size_t b = 0; b < batch; ++b) {
-    for (std::size_t s = 0; s < seq; ++s) {
-      const double* const cos_row = table.cos.data() + s * half;
-      const double* const sin_row = table.sin.data() + s * half;
-      double* const row = base + (b * seq + s) * width;
-      for (std::size_t h = 0; h < heads; ++h) {
-        double* const head = row + h * dim;
-        for (std::size_t i = 0; i < half; ++i) {
-          const double c = cos_row[i];
-          const double n = inverse ? -sin_row[i] : sin_row[i];
-          const double x0 = head[2 * i];
-          const double x1 = head[2 * i + 1];
-          head[2 * i] = guard_value(x0 * c - x1 * n, full_precision, GuardLevel::operation);
-          head[2 * i + 1] = guard_value(x1 * c + x0 * n, full_precision, GuardLevel::operation);
-        }
-      }
-    }
-  }
-}
 
 // Offset of entry (p, i), also refusing entries that a hand-assembled table's
 // vectors do not hold.
@@ -59,33 +35,49 @@ void throw_non_finite(GuardLevel level) {
   throw std::domain_error(level == GuardLevel::forward ? kForwardNonFinite : kOperatorNonFinite);
 }
 
-Tensor linear(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t in_features,
-              std::size_t out_features, bool full_precision, GuardLevel level) {
+bool run_projection(const kernels::KernelTable& kernels, kernels::ProjectArgs args) {
+  std::vector<double> scratch(kernels.project_scratch(args.rows, args.in, args.out));
+  args.scratch = scratch.data();
+  return kernels.project(args);
+}
+
+Tensor linear_with(const kernels::KernelTable& kernels, const Tensor& input, const Tensor& weight,
+                   std::size_t rows, std::size_t in_features, std::size_t out_features,
+                   bool full_precision, GuardLevel level) {
   check_shape(input, {rows, in_features}, "linear input");
   check_shape(weight, {out_features, in_features}, "linear weight");
   check_storage(input);
   check_storage(weight);
   Tensor output({rows, out_features}, 0.0, full_precision);
-  const double* const x = input.data.data();
-  const double* const w = weight.data.data();
-  double* const y = output.data.data();
+  std::vector<const double*> x_rows(rows);
+  std::vector<double*> y_rows(rows);
   for (std::size_t r = 0; r < rows; ++r) {
-    const double* const x_row = x + r * in_features;
-    double* const y_row = y + r * out_features;
-    for (std::size_t o = 0; o < out_features; ++o) {
-      const double* const w_row = w + o * in_features;
-      double acc = 0.0;
-      for (std::size_t i = 0; i < in_features; ++i) {
-        acc = acc + x_row[i] * w_row[i];
-      }
-      y_row[o] = guard_value(acc, full_precision, level);
-    }
+    x_rows[r] = input.data.data() + r * in_features;
+    y_rows[r] = output.data.data() + r * out_features;
+  }
+  kernels::ProjectArgs args;
+  args.rows = rows;
+  args.in = in_features;
+  args.out = out_features;
+  args.x_rows = x_rows.data();
+  args.weight = weight.data.data();
+  args.weight_stride = in_features;
+  args.y_rows = y_rows.data();
+  args.guard = kernels::guard_mode(full_precision);
+  if (!run_projection(kernels, args)) {
+    throw_non_finite(level);
   }
   return output;
 }
 
-Tensor rms_norm(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t cols,
-                double epsilon, bool full_precision) {
+Tensor linear(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t in_features,
+              std::size_t out_features, bool full_precision, GuardLevel level) {
+  return linear_with(kernels::active_kernels(), input, weight, rows, in_features, out_features,
+                     full_precision, level);
+}
+
+Tensor rms_norm_with(const kernels::KernelTable& kernels, const Tensor& input, const Tensor& weight,
+                     std::size_t rows, std::size_t cols, double epsilon, bool full_precision) {
   if (!is_finite_positive(epsilon)) {
     throw std::invalid_argument("RMSNorm epsilon must be finite and positive");
   }
@@ -95,21 +87,30 @@ Tensor rms_norm(const Tensor& input, const Tensor& weight, std::size_t rows, std
   check_storage(weight);
   Tensor output({rows, cols}, 0.0, full_precision);
   const double count = static_cast<double>(cols);
-  const double* const w = weight.data.data();
+  const kernels::GuardMode guard = kernels::guard_mode(full_precision);
+  bool ok = true;
   for (std::size_t r = 0; r < rows; ++r) {
     const double* const x_row = input.data.data() + r * cols;
-    double* const y_row = output.data.data() + r * cols;
     double s = 0.0;
     for (std::size_t c = 0; c < cols; ++c) {
       s = s + x_row[c] * x_row[c];
     }
     const double m = s / count + epsilon;
     const double k = 1.0 / std::sqrt(m);
-    for (std::size_t c = 0; c < cols; ++c) {
-      y_row[c] = guard_value(w[c] * (x_row[c] * k), full_precision, GuardLevel::operation);
-    }
+    ok = kernels.scale_weight_guard(output.data.data() + r * cols, x_row, weight.data.data(), k,
+                                    cols, guard) &&
+         ok;
+  }
+  if (!ok) {
+    throw_non_finite(GuardLevel::operation);
   }
   return output;
+}
+
+Tensor rms_norm(const Tensor& input, const Tensor& weight, std::size_t rows, std::size_t cols,
+                double epsilon, bool full_precision) {
+  return rms_norm_with(kernels::active_kernels(), input, weight, rows, cols, epsilon,
+                       full_precision);
 }
 
 double RopeTable::cos_at(std::size_t p, std::size_t i) const {
@@ -156,9 +157,10 @@ RopeTable build_rope_table(std::size_t positions, std::size_t dim, double base,
   return table;
 }
 
-void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
-                std::size_t query_heads, std::size_t kv_heads, const RopeTable& table,
-                bool full_precision, bool inverse) {
+void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor& key,
+                     std::size_t batch, std::size_t seq, std::size_t query_heads,
+                     std::size_t kv_heads, const RopeTable& table, bool full_precision,
+                     bool inverse) {
   // A table assembled by hand may break the invariants build_rope_table
   // guarantees; refuse it before it can pair columns across heads or read
   // past its vectors.
@@ -178,8 +180,50 @@ void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
   check_shape(key, {rows, checked_product(kv_heads, table.dim)}, "RoPE key");
   check_storage(query);
   check_storage(key);
-  rotate_heads(query, batch, seq, query_heads, table, full_precision, inverse);
-  rotate_heads(key, batch, seq, kv_heads, table, full_precision, inverse);
+  // Per position, the cosines and the signed sines laid out like the head
+  // columns they meet: (c, c) and (-s, s) for each pair.
+  const std::size_t dim = table.dim;
+  const std::size_t half = dim / 2;
+  std::vector<double> cos_pairs(checked_product(seq, dim));
+  std::vector<double> sin_pairs(cos_pairs.size());
+  for (std::size_t s = 0; s < seq; ++s) {
+    for (std::size_t i = 0; i < half; ++i) {
+      const double c = table.cos[s * half + i];
+      const double n = inverse ? -table.sin[s * half + i] : table.sin[s * half + i];
+      cos_pairs[s * dim + 2 * i] = c;
+      cos_pairs[s * dim + 2 * i + 1] = c;
+      sin_pairs[s * dim + 2 * i] = -n;
+      sin_pairs[s * dim + 2 * i + 1] = n;
+    }
+  }
+  const kernels::GuardMode guard = kernels::guard_mode(full_precision);
+  // The query tensor first, then the key tensor; a failure in the query
+  // stops before the key is touched.
+  for (Tensor* const t : {&query, &key}) {
+    const std::size_t heads = t == &query ? query_heads : kv_heads;
+    const std::size_t width = heads * dim;
+    bool ok = true;
+    for (std::size_t b = 0; b < batch; ++b) {
+      for (std::size_t s = 0; s < seq; ++s) {
+        double* const row = t->data.data() + (b * seq + s) * width;
+        for (std::size_t h = 0; h < heads; ++h) {
+          ok = kernels.rotate_pairs(row + h * dim, cos_pairs.data() + s * dim,
+                                    sin_pairs.data() + s * dim, dim, guard) &&
+               ok;
+        }
+      }
+    }
+    if (!ok) {
+      throw_non_finite(GuardLevel::operation);
+    }
+  }
+}
+
+void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
+                std::size_t query_heads, std::size_t kv_heads, const RopeTable& table,
+                bool full_precision, bool inverse) {
+  apply_rope_with(kernels::active_kernels(), query, key, batch, seq, query_heads, kv_heads, table,
+                  full_precision, inverse);
 }
 
 void rotate_query_key(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,

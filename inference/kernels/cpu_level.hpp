@@ -1,0 +1,36 @@
+#pragma once
+
+// The instruction-set levels the exact kernels are built for, and the level
+// this process runs on.
+//
+// One portable build carries every level; the widest one the processor
+// supports is chosen once per process. The level is a fact of the machine,
+// not a setting: nothing can change it, and all levels compute bit-identical
+// results.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace Orvane::Core::Lumeth::kernels {
+
+enum class CpuLevel : std::uint8_t {
+  portable = 0,  // plain C++, one double at a time; every platform
+  sse2 = 1,      // x86-64 baseline, 2 doubles per vector
+  avx2 = 2,      // 4 doubles per vector
+  avx512 = 3,    // AVX-512F/DQ, 8 doubles per vector
+};
+
+// Every level compiled into this build, narrowest first.
+[[nodiscard]] std::span<const CpuLevel> compiled_levels() noexcept;
+
+// Whether this processor (and its operating system) can run `level`.
+[[nodiscard]] bool cpu_supports(CpuLevel level) noexcept;
+
+// The widest supported level, detected on first use.
+[[nodiscard]] CpuLevel detected_cpu_level() noexcept;
+
+// "portable", "sse2", "avx2" or "avx512".
+[[nodiscard]] std::string_view level_name(CpuLevel level) noexcept;
+
+}  // namespace Orvane::Core::Lumeth::kernels

@@ -1,0 +1,42 @@
+#include "inference/kernels/kernel_table.hpp"
+
+#include "inference/operators.hpp"
+
+namespace Orvane::Core::Lumeth::kernels {
+
+// Defined by the level sources (kernels_<level>.cpp).
+const KernelTable& portable_kernels() noexcept;
+#if defined(__x86_64__)
+const KernelTable& sse2_kernels() noexcept;
+const KernelTable& avx2_kernels() noexcept;
+const KernelTable& avx512_kernels() noexcept;
+#endif
+
+GuardMode guard_mode(bool full_precision) noexcept {
+  if (full_precision) {
+    return GuardMode{std::numeric_limits<double>::infinity(), false};
+  }
+  return GuardMode{kSinglePrecisionOverflow, true};
+}
+
+const KernelTable& kernels_for(CpuLevel level) noexcept {
+  switch (level) {
+#if defined(__x86_64__)
+    case CpuLevel::sse2:
+      return sse2_kernels();
+    case CpuLevel::avx2:
+      return avx2_kernels();
+    case CpuLevel::avx512:
+      return avx512_kernels();
+#endif
+    default:
+      return portable_kernels();
+  }
+}
+
+const KernelTable& active_kernels() noexcept {
+  static const KernelTable& table = kernels_for(detected_cpu_level());
+  return table;
+}
+
+}  // namespace Orvane::Core::Lumeth::kernels
