@@ -1,0 +1,569 @@
+#include "inference/kernels/kernel_table.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "inference/kernel_operators.hpp"
+#include "inference/kernels/cpu_level.hpp"
+#include "inference/reference/reference_ops.hpp"
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+using kernels::CpuLevel;
+using kernels::KernelTable;
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
+  std::vector<std::uint64_t> bits;
+  bits.reserve(values.size());
+  for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
+  return bits;
+}
+
+// "<exception kind>: <message>" of what `run` throws, or "no error".
+std::string failure_of(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const std::invalid_argument& e) {
+    return std::string("invalid_argument: ") + e.what();
+  } catch (const std::out_of_range& e) {
+    return std::string("out_of_range: ") + e.what();
+  } catch (const std::domain_error& e) {
+    return std::string("domain_error: ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
+  }
+  return "no error";
+}
+
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : engine_(seed) {}
+  double value(double low, double high) {
+    return std::uniform_real_distribution<double>(low, high)(engine_);
+  }
+  std::size_t index(std::size_t below) {
+    return std::uniform_int_distribution<std::size_t>(0, below - 1)(engine_);
+  }
+  Tensor tensor(std::vector<std::size_t> shape, double low = -1.0, double high = 1.0) {
+    Tensor t(std::move(shape), 0.0, true);
+    for (double& v : t.data) v = value(low, high);
+    return t;
+  }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// Every compiled level; a level the processor lacks is skipped.
+class KernelLevel : public ::testing::TestWithParam<CpuLevel> {
+ protected:
+  void SetUp() override {
+    if (!kernels::cpu_supports(GetParam())) {
+      GTEST_SKIP() << "this processor lacks " << kernels::level_name(GetParam());
+    }
+  }
+  const KernelTable& table() const { return kernels::kernels_for(GetParam()); }
+};
+
+std::string level_label(const ::testing::TestParamInfo<CpuLevel>& level) {
+  return std::string(kernels::level_name(level.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLevels, KernelLevel, ::testing::ValuesIn(kernels::compiled_levels()),
+                         level_label);
+
+TEST(CpuLevel, DetectedLevelIsSupportedAndTheWidestCompiled) {
+  const CpuLevel detected = kernels::detected_cpu_level();
+  EXPECT_TRUE(kernels::cpu_supports(detected));
+  for (const CpuLevel level : kernels::compiled_levels()) {
+    if (kernels::cpu_supports(level)) {
+      EXPECT_LE(static_cast<int>(level), static_cast<int>(detected)) << kernels::level_name(level);
+    }
+  }
+  EXPECT_EQ(kernels::active_kernels().level, detected);
+  for (const CpuLevel level : kernels::compiled_levels()) {
+    EXPECT_EQ(kernels::kernels_for(level).level, level);
+  }
+}
+
+// The projection kernel against a plain loop, on shapes around every block
+// edge: rows around the row block, outputs around the vector and panel
+// widths, inputs across the input slices.
+struct ProjectionCase {
+  std::size_t rows, in, out;
+  bool input_major;
+  bool limits;
+  double scale;
+};
+
+TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
+  const std::vector<ProjectionCase> cases = {
+      {1, 1, 1, false, false, 1.0},      {3, 5, 7, false, false, 1.0},
+      {4, 8, 8, false, false, 1.0},      {5, 17, 49, false, false, 1.0},
+      {13, 300, 100, false, false, 1.0}, {9, 513, 33, false, false, 0.125},
+      {8, 64, 57, false, true, 0.3},     {11, 40, 64, true, true, 1.0},
+      {7, 3, 130, true, false, 1.0},     {2, 600, 5, false, true, 1.0}};
+  Random random(7);
+  for (const ProjectionCase& c : cases) {
+    for (const bool full_precision : {true, false}) {
+      const Tensor x = random.tensor({c.rows, c.in});
+      // Output-major [out, in] or input-major [in, out], with two spare
+      // columns to exercise the stride.
+      const std::size_t stride = (c.input_major ? c.out : c.in) + 2;
+      const Tensor w = random.tensor({c.input_major ? c.in : c.out, stride});
+      std::vector<std::size_t> in_limits(c.rows);
+      std::vector<std::size_t> out_limits(c.rows);
+      for (std::size_t r = 0; r < c.rows; ++r) {
+        in_limits[r] = 1 + random.index(c.in);
+        out_limits[r] = 1 + random.index(c.out);
+      }
+      std::vector<double> y(c.rows * c.out, -7.0);
+      std::vector<const double*> x_rows(c.rows);
+      std::vector<double*> y_rows(c.rows);
+      for (std::size_t r = 0; r < c.rows; ++r) {
+        x_rows[r] = x.data.data() + r * c.in;
+        y_rows[r] = y.data() + r * c.out;
+      }
+      kernels::ProjectArgs args;
+      args.rows = c.rows;
+      args.in = c.in;
+      args.out = c.out;
+      args.x_rows = x_rows.data();
+      args.in_limits = c.limits ? in_limits.data() : nullptr;
+      args.weight = w.data.data();
+      args.weight_stride = stride;
+      args.weight_input_major = c.input_major;
+      args.y_rows = y_rows.data();
+      args.out_limits = c.limits ? out_limits.data() : nullptr;
+      args.scale = c.scale;
+      args.guard = kernels::guard_mode(full_precision);
+      ASSERT_TRUE(run_projection(table(), args));
+
+      for (std::size_t r = 0; r < c.rows; ++r) {
+        const std::size_t used = c.limits ? in_limits[r] : c.in;
+        const std::size_t stored = c.limits ? out_limits[r] : c.out;
+        for (std::size_t o = 0; o < c.out; ++o) {
+          double expected = -7.0;  // untouched
+          if (o < stored) {
+            double acc = 0.0;
+            for (std::size_t k = 0; k < used; ++k) {
+              const double weight = c.input_major ? w.data[k * stride + o] : w.data[o * stride + k];
+              acc = acc + x.data[r * c.in + k] * weight;
+            }
+            expected = guard_value(acc * c.scale, full_precision, GuardLevel::forward);
+          }
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(y[r * c.out + o]),
+                    std::bit_cast<std::uint64_t>(expected))
+              << c.rows << "x" << c.in << "x" << c.out << " at " << r << "," << o;
+        }
+      }
+    }
+  }
+}
+
+TEST_P(KernelLevel, ProjectionReportsEveryGuardFailureAndOnlyStoredOnes) {
+  const std::size_t rows = 6;
+  const std::size_t in = 20;
+  const std::size_t out = 37;
+  Random random(11);
+  const Tensor x = random.tensor({rows, in});
+  std::vector<const double*> x_rows(rows);
+  std::vector<double> y(rows * out);
+  std::vector<double*> y_rows(rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    x_rows[r] = x.data.data() + r * in;
+    y_rows[r] = y.data() + r * out;
+  }
+  const auto run = [&](const Tensor& w, bool full_precision, const std::size_t* out_limits) {
+    kernels::ProjectArgs args;
+    args.rows = rows;
+    args.in = in;
+    args.out = out;
+    args.x_rows = x_rows.data();
+    args.weight = w.data.data();
+    args.weight_stride = in;
+    args.y_rows = y_rows.data();
+    args.out_limits = out_limits;
+    args.guard = kernels::guard_mode(full_precision);
+    return run_projection(table(), args);
+  };
+  // One bad weight in every position of the last, partial vector and panel.
+  for (const std::size_t o : {std::size_t{0}, std::size_t{9}, std::size_t{36}}) {
+    for (const double bad : {kNaN, kInfinity, -kInfinity}) {
+      Tensor w = random.tensor({out, in});
+      w.data[o * in + 3] = bad;
+      EXPECT_FALSE(run(w, true, nullptr)) << o;
+      EXPECT_FALSE(run(w, false, nullptr)) << o;
+    }
+  }
+  // Finite sums beyond the single-precision range fail only when rounding.
+  Tensor big = random.tensor({out, in});
+  big.data[20 * in + 0] = 1e300;
+  EXPECT_TRUE(run(big, true, nullptr));
+  EXPECT_FALSE(run(big, false, nullptr));
+  // Outputs past a row's limit are never stored, so never guarded.
+  Tensor hidden = random.tensor({out, in});
+  hidden.data[30 * in + 5] = kNaN;
+  const std::vector<std::size_t> limits(rows, 30);
+  EXPECT_TRUE(run(hidden, true, limits.data()));
+}
+
+TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {
+  Random random(3);
+  for (const std::size_t n : std::vector<std::size_t>{1, 2, 3, 8, 15, 16, 17, 64, 99}) {
+    for (const bool full_precision : {true, false}) {
+      const kernels::GuardMode guard = kernels::guard_mode(full_precision);
+      std::vector<double> a(n), b(n), w(n);
+      for (std::size_t k = 0; k < n; ++k) {
+        a[k] = random.value(-3.0, 3.0);
+        b[k] = random.value(-3.0, 3.0);
+        w[k] = random.value(0.5, 1.5);
+      }
+      std::vector<double> cos_pairs(n), sin_pairs(n);
+      for (std::size_t k = 0; k + 1 < n; k += 2) {
+        const double angle = random.value(-3.0, 3.0);
+        cos_pairs[k] = cos_pairs[k + 1] = std::cos(angle);
+        sin_pairs[k] = -std::sin(angle);
+        sin_pairs[k + 1] = std::sin(angle);
+      }
+      const auto g = [&](double x) { return guard_value(x, full_precision, GuardLevel::forward); };
+
+      std::vector<double> got(n), expected(n);
+      ASSERT_TRUE(table().guard_copy(got.data(), a.data(), n, guard));
+      for (std::size_t k = 0; k < n; ++k) expected[k] = g(a[k]);
+      EXPECT_EQ(bits_of(got), bits_of(expected)) << "copy " << n;
+
+      got = a;
+      ASSERT_TRUE(table().add_guard(got.data(), b.data(), n, guard));
+      for (std::size_t k = 0; k < n; ++k) expected[k] = g(a[k] + b[k]);
+      EXPECT_EQ(bits_of(got), bits_of(expected)) << "add " << n;
+
+      ASSERT_TRUE(table().scale_weight_guard(got.data(), a.data(), w.data(), 0.37, n, guard));
+      for (std::size_t k = 0; k < n; ++k) expected[k] = g(w[k] * (a[k] * 0.37));
+      EXPECT_EQ(bits_of(got), bits_of(expected)) << "norm " << n;
+
+      ASSERT_TRUE(table().divide_guard(got.data(), a.data(), 2.9, n, guard));
+      for (std::size_t k = 0; k < n; ++k) expected[k] = g(a[k] / 2.9);
+      EXPECT_EQ(bits_of(got), bits_of(expected)) << "divide " << n;
+
+      const std::size_t even = n - n % 2;
+      got = a;
+      expected = a;
+      ASSERT_TRUE(
+          table().rotate_pairs(got.data(), cos_pairs.data(), sin_pairs.data(), even, guard));
+      for (std::size_t k = 0; k + 1 < even; k += 2) {
+        const double c = cos_pairs[k];
+        const double s = sin_pairs[k + 1];
+        expected[k] = g(a[k] * c - a[k + 1] * s);
+        expected[k + 1] = g(a[k + 1] * c + a[k] * s);
+      }
+      EXPECT_EQ(bits_of(got), bits_of(expected)) << "rotate " << n;
+
+      // A failure in any lane, including the scalar tail, is reported.
+      for (const std::size_t at : {std::size_t{0}, n - 1}) {
+        std::vector<double> bad = a;
+        bad[at] = full_precision ? kInfinity : 1e39;
+        EXPECT_FALSE(table().guard_copy(got.data(), bad.data(), n, guard)) << n << " " << at;
+        got = a;
+        EXPECT_FALSE(table().add_guard(got.data(), bad.data(), n, guard)) << n << " " << at;
+      }
+    }
+  }
+}
+
+// ---- operators on each level against the reference loops ----
+
+TEST_P(KernelLevel, OperatorsMatchTheReference) {
+  Random random(5);
+  struct Shape {
+    std::size_t batch, seq, query_heads, kv_heads, head_dim, ffn;
+    std::vector<std::size_t> lengths;
+  };
+  const std::vector<Shape> shapes = {{1, 1, 1, 1, 2, 3, {}},
+                                     {2, 5, 4, 2, 4, 7, {5, 3}},
+                                     {3, 9, 6, 3, 6, 10, {0, 9, 4}},
+                                     {1, 33, 8, 1, 10, 19, {}},
+                                     {2, 12, 2, 2, 16, 40, {12, 1}}};
+  for (const Shape& s : shapes) {
+    for (const bool fp : {true, false}) {
+      const std::size_t rows = s.batch * s.seq;
+      const std::size_t d = s.query_heads * s.head_dim;
+      const std::size_t kv = s.kv_heads * s.head_dim;
+      const std::string label = std::to_string(s.seq) + "/" + std::to_string(s.query_heads) + "/" +
+                                std::to_string(s.kv_heads) + (fp ? " full" : " single");
+      const Tensor x = random.tensor({rows, d});
+      const Tensor wq = random.tensor({d, d});
+      const Tensor norm = random.tensor({d}, 0.5, 1.5);
+
+      for (const GuardLevel level : {GuardLevel::forward, GuardLevel::operation}) {
+        EXPECT_EQ(bits_of(linear_with(table(), x, wq, rows, d, d, fp, level).data),
+                  bits_of(reference::linear(x, wq, rows, d, d, fp, level).data))
+            << label;
+      }
+      EXPECT_EQ(bits_of(rms_norm_with(table(), x, norm, rows, d, 1e-5, fp).data),
+                bits_of(reference::rms_norm(x, norm, rows, d, 1e-5, fp).data))
+          << label;
+
+      const RopeTable rope = build_rope_table(s.seq, s.head_dim, 10000.0, 3);
+      for (const bool inverse : {false, true}) {
+        Tensor q1 = random.tensor({rows, d}, -2.0, 2.0);
+        Tensor k1 = random.tensor({rows, kv}, -2.0, 2.0);
+        Tensor q2 = q1;
+        Tensor k2 = k1;
+        apply_rope_with(table(), q1, k1, s.batch, s.seq, s.query_heads, s.kv_heads, rope, fp,
+                        inverse);
+        reference::apply_rope(q2, k2, s.batch, s.seq, s.query_heads, s.kv_heads, rope, fp, inverse);
+        EXPECT_EQ(bits_of(q1.data), bits_of(q2.data)) << label;
+        EXPECT_EQ(bits_of(k1.data), bits_of(k2.data)) << label;
+      }
+
+      // Inputs stored as the forward pass would store them; filler rows 0.0.
+      Tensor q = random.tensor({rows, d}, -3.0, 3.0);
+      Tensor k = random.tensor({rows, kv}, -3.0, 3.0);
+      Tensor v = random.tensor({rows, kv});
+      for (Tensor* t : {&q, &k, &v}) {
+        for (double& value : t->data) value = guard_value(value, fp, GuardLevel::operation);
+      }
+      const AttentionResult fast = attention_with(table(), q, k, v, s.batch, s.seq, s.query_heads,
+                                                  s.kv_heads, s.head_dim, s.lengths, fp);
+      const AttentionResult plain = reference::attention(q, k, v, s.batch, s.seq, s.query_heads,
+                                                         s.kv_heads, s.head_dim, s.lengths, fp);
+      EXPECT_EQ(bits_of(fast.scores.data), bits_of(plain.scores.data)) << label;
+      EXPECT_EQ(bits_of(fast.probabilities.data), bits_of(plain.probabilities.data)) << label;
+      EXPECT_EQ(bits_of(fast.output.data), bits_of(plain.output.data)) << label;
+
+      const Tensor gate = random.tensor({s.ffn, d});
+      const Tensor up = random.tensor({s.ffn, d});
+      const Tensor down = random.tensor({d, s.ffn});
+      for (const FeedForwardKind kind : {FeedForwardKind::gelu_mlp, FeedForwardKind::swiglu}) {
+        EXPECT_EQ(
+            bits_of(feed_forward_with(table(), x, gate, up, down, rows, d, s.ffn, kind, fp).data),
+            bits_of(reference::feed_forward(x, gate, up, down, rows, d, s.ffn, kind, fp).data))
+            << label;
+      }
+    }
+  }
+}
+
+// The same errors, in the same order, as the reference: a non-finite value
+// in an earlier sequence is reported before a bad length of a later one, and
+// a bad length before the non-finite values of its own and later sequences.
+TEST_P(KernelLevel, AttentionErrorsComeInTheReferenceOrder) {
+  Random random(9);
+  const std::size_t batch = 3;
+  const std::size_t seq = 4;
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> lengths;
+    std::size_t bad_row;  // row of the key tensor set to NaN; >= rows for none
+    std::string expected;
+  };
+  const std::string length_error = "invalid_argument: attention length exceeds sequence";
+  const std::string nan_error = "domain_error: transformer operator produced NaN/Inf";
+  const std::vector<Case> cases = {
+      {"nan before bad length", {4, 5, 4}, 2, nan_error},
+      {"bad length before nan", {4, 5, 4}, 5, length_error},
+      {"nan in the middle sequence", {4, 4, 5}, 5, nan_error},
+      {"nan in a filler row", {2, 4, 4}, 3, "no error"},
+      {"nan in a later filler row", {4, 4, 1}, 10, "no error"},
+  };
+  for (const Case& c : cases) {
+    for (const bool fp : {true, false}) {
+      const Tensor q = random.tensor({batch * seq, 4 * 2});
+      Tensor k = random.tensor({batch * seq, 2 * 2});
+      const Tensor v = random.tensor({batch * seq, 2 * 2});
+      k.data[c.bad_row * 4 + 1] = kNaN;
+      EXPECT_EQ(failure_of([&] {
+                  (void)attention_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+                }),
+                c.expected)
+          << c.name;
+      EXPECT_EQ(failure_of([&] {
+                  (void)reference::attention(q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+                }),
+                c.expected)
+          << c.name;
+    }
+  }
+}
+
+// ---- whole forward passes ----
+
+struct ModelCase {
+  std::uint32_t vocabulary, layers, model_dim, ffn_dim, query_heads, kv_heads;
+  FeedForwardKind kind;
+  bool tied;
+  std::size_t batch, width;
+  std::vector<std::size_t> lengths;
+};
+
+TransformerSpec spec_of(const ModelCase& m) {
+  TransformerSpec spec;
+  spec.vocabulary = m.vocabulary;
+  spec.context = 64;
+  spec.layers = m.layers;
+  spec.model_dim = m.model_dim;
+  spec.ffn_dim = m.ffn_dim;
+  spec.query_heads = m.query_heads;
+  spec.kv_heads = m.kv_heads;
+  spec.head_dim = m.model_dim / m.query_heads;
+  spec.feed_forward = m.kind;
+  spec.tied_embeddings = m.tied;
+  spec.ports = {{"tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"},
+                {"logits", PortDirection::output, PortKind::logits, m.vocabulary, "logits/1"}};
+  return spec;
+}
+
+TransformerWeights weights_of(const ModelCase& m, Random& random) {
+  const std::size_t d = m.model_dim;
+  const std::size_t q = d;
+  const std::size_t kv = std::size_t{m.kv_heads} * (d / m.query_heads);
+  TransformerWeights w;
+  w.token_embedding = random.tensor({m.vocabulary, d});
+  for (std::uint32_t i = 0; i < m.layers; ++i) {
+    LayerWeights layer;
+    layer.attention_norm = random.tensor({d}, 0.5, 1.5);
+    layer.query = random.tensor({q, d}, -0.5, 0.5);
+    layer.key = random.tensor({kv, d}, -0.5, 0.5);
+    layer.value = random.tensor({kv, d}, -0.5, 0.5);
+    layer.attention_output = random.tensor({d, q}, -0.5, 0.5);
+    layer.ffn_norm = random.tensor({d}, 0.5, 1.5);
+    layer.ffn_gate = random.tensor({m.ffn_dim, d}, -0.5, 0.5);
+    layer.ffn_up = random.tensor({m.ffn_dim, d}, -0.5, 0.5);
+    layer.ffn_down = random.tensor({d, m.ffn_dim}, -0.5, 0.5);
+    w.layers.push_back(std::move(layer));
+  }
+  w.final_norm = random.tensor({d}, 0.5, 1.5);
+  if (!m.tied) {
+    w.output_embedding = random.tensor({m.vocabulary, d});
+  }
+  return w;
+}
+
+TokenBatch batch_of(const ModelCase& m, Random& random) {
+  TokenBatch batch;
+  batch.batch_size = m.batch;
+  batch.width = m.width;
+  batch.lengths = m.lengths;
+  for (std::size_t k = 0; k < m.batch * m.width; ++k) {
+    batch.tokens.push_back(static_cast<std::uint32_t>(random.index(m.vocabulary)));
+  }
+  return batch;
+}
+
+const std::vector<ModelCase>& model_cases() {
+  static const std::vector<ModelCase> cases = {
+      {257, 1, 2, 3, 1, 1, FeedForwardKind::swiglu, true, 1, 1, {}},
+      {50, 2, 8, 5, 4, 2, FeedForwardKind::gelu_mlp, false, 2, 6, {6, 4}},
+      {97, 2, 24, 37, 6, 3, FeedForwardKind::swiglu, false, 3, 7, {7, 0, 2}},
+      {61, 3, 32, 70, 8, 1, FeedForwardKind::gelu_mlp, true, 1, 19, {}},
+      {300, 1, 48, 130, 4, 4, FeedForwardKind::swiglu, true, 2, 11, {11, 5}},
+  };
+  return cases;
+}
+
+TEST_P(KernelLevel, ForwardMatchesTheReferenceInEveryObservedTensor) {
+  Random random(21);
+  for (const ModelCase& m : model_cases()) {
+    const TransformerSpec spec = spec_of(m);
+    const TransformerWeights weights = weights_of(m, random);
+    const TokenBatch batch = batch_of(m, random);
+    for (const bool fp : {true, false}) {
+      std::vector<std::pair<std::string, Tensor>> fast_seen;
+      std::vector<std::pair<std::string, Tensor>> plain_seen;
+      ForwardOptions fast_options;
+      fast_options.full_precision = fp;
+      fast_options.observer = [&](std::string_view name, const Tensor& t) {
+        fast_seen.emplace_back(std::string(name), t);
+      };
+      ForwardOptions plain_options = fast_options;
+      plain_options.observer = [&](std::string_view name, const Tensor& t) {
+        plain_seen.emplace_back(std::string(name), t);
+      };
+      const Tensor fast = forward_with(table(), spec, weights, batch, fast_options);
+      const Tensor plain = reference::forward(spec, weights, batch, plain_options);
+      const std::string label = std::to_string(m.vocabulary) + (fp ? " full" : " single");
+      EXPECT_EQ(fast.shape, plain.shape) << label;
+      EXPECT_EQ(fast.full_precision, plain.full_precision) << label;
+      EXPECT_EQ(bits_of(fast.data), bits_of(plain.data)) << label;
+      ASSERT_EQ(fast_seen.size(), plain_seen.size()) << label;
+      for (std::size_t i = 0; i < fast_seen.size(); ++i) {
+        EXPECT_EQ(fast_seen[i].first, plain_seen[i].first) << label;
+        EXPECT_EQ(fast_seen[i].second.shape, plain_seen[i].second.shape) << fast_seen[i].first;
+        EXPECT_EQ(bits_of(fast_seen[i].second.data), bits_of(plain_seen[i].second.data))
+            << label << " " << fast_seen[i].first;
+      }
+    }
+  }
+}
+
+// Non-finite values planted at each stage give the same error, at the same
+// point (the same observations made before it), on both paths.
+TEST_P(KernelLevel, ForwardFailsLikeTheReference) {
+  const ModelCase m = model_cases()[2];
+  const TransformerSpec spec = spec_of(m);
+  struct Case {
+    const char* name;
+    std::function<void(TransformerWeights&)> edit;
+  };
+  const std::vector<Case> cases = {
+      {"embedding",
+       [](TransformerWeights& w) {
+         w.token_embedding.data.assign(w.token_embedding.data.size(), kNaN);
+       }},
+      {"attention norm",
+       [](TransformerWeights& w) { w.layers[1].attention_norm.data[3] = kInfinity; }},
+      {"query", [](TransformerWeights& w) { w.layers[0].query.data[40] = kNaN; }},
+      {"value", [](TransformerWeights& w) { w.layers[1].value.data[7] = -kInfinity; }},
+      {"output projection",
+       [](TransformerWeights& w) { w.layers[0].attention_output.data[5] = 1e300; }},
+      {"gate", [](TransformerWeights& w) { w.layers[1].ffn_gate.data[2] = kNaN; }},
+      {"down", [](TransformerWeights& w) { w.layers[0].ffn_down.data[11] = kInfinity; }},
+      {"final norm", [](TransformerWeights& w) { w.final_norm.data[0] = kNaN; }},
+      {"output embedding", [](TransformerWeights& w) { w.output_embedding.data[100] = 1e300; }},
+  };
+  Random random(33);
+  const TransformerWeights clean = weights_of(m, random);
+  const TokenBatch batch = batch_of(m, random);
+  for (const Case& c : cases) {
+    TransformerWeights weights = clean;
+    c.edit(weights);
+    for (const bool fp : {true, false}) {
+      std::vector<std::string> fast_names;
+      std::vector<std::string> plain_names;
+      ForwardOptions fast_options;
+      fast_options.full_precision = fp;
+      fast_options.observer = [&](std::string_view name, const Tensor&) {
+        fast_names.emplace_back(name);
+      };
+      ForwardOptions plain_options = fast_options;
+      plain_options.observer = [&](std::string_view name, const Tensor&) {
+        plain_names.emplace_back(name);
+      };
+      const std::string fast_error =
+          failure_of([&] { (void)forward_with(table(), spec, weights, batch, fast_options); });
+      const std::string plain_error =
+          failure_of([&] { (void)reference::forward(spec, weights, batch, plain_options); });
+      EXPECT_EQ(fast_error, plain_error) << c.name << (fp ? " full" : " single");
+      EXPECT_EQ(fast_names, plain_names) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth
