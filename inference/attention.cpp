@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -11,6 +12,13 @@
 #include "inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
+
+namespace {
+
+// Rows of one block handled at a time when the score and probability
+// matrices are not kept: small enough for the cache, large enough for the
+// blocked kernels.
+constexpr std::size_t kCompactRows = 32;
 
 // Works sequence by sequence and, inside a sequence, key/value head by
 // key/value head: the query heads that share a key/value head form one block
@@ -22,11 +30,15 @@ namespace Orvane::Core::Lumeth {
 // sequence's work is done, so errors come in the same order as a
 // position-by-position walk: every error inside one sequence carries the same
 // message.
-AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor& query,
-                               const Tensor& key, const Tensor& value, std::size_t batch,
-                               std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
-                               std::size_t head_dim, std::span<const std::size_t> lengths,
-                               bool full_precision) {
+//
+// With keep_matrices false the scores and probabilities live only in small
+// working rows and the result's scores and probabilities stay empty; the
+// output and the errors are the same.
+AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query, const Tensor& key,
+                       const Tensor& value, std::size_t batch, std::size_t seq,
+                       std::size_t query_heads, std::size_t kv_heads, std::size_t head_dim,
+                       std::span<const std::size_t> lengths, bool full_precision,
+                       bool keep_matrices) {
   if (query_heads == 0 || kv_heads == 0 || query_heads % kv_heads != 0) {
     throw std::invalid_argument("GQA query heads must be divisible by KV heads");
   }
@@ -43,9 +55,12 @@ AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor
   check_storage(key);
   check_storage(value);
 
-  AttentionResult result{Tensor({batch, query_heads, seq, seq}, 0.0, full_precision),
-                         Tensor({batch, query_heads, seq, seq}, 0.0, full_precision),
-                         Tensor({rows, q_width}, 0.0, full_precision)};
+  AttentionResult result;
+  if (keep_matrices) {
+    result.scores = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
+    result.probabilities = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
+  }
+  result.output = Tensor({rows, q_width}, 0.0, full_precision);
   const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
   const std::size_t group = query_heads / kv_heads;
   const kernels::GuardMode guard = kernels::guard_mode(full_precision);
@@ -53,17 +68,25 @@ AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor
   const double* const q = query.data.data();
   const double* const k = key.data.data();
   const double* const v = value.data.data();
-  double* const scores = result.scores.data.data();
-  double* const probabilities = result.probabilities.data.data();
   double* const out = result.output.data.data();
 
   const std::size_t block_rows = checked_product(group, seq);
-  std::vector<const double*> x_rows(block_rows);
-  std::vector<double*> y_rows(block_rows);
-  std::vector<std::size_t> visible(block_rows);
-  // Both projections of a block fit in scratch sized for the larger one.
-  std::vector<double> scratch(std::max(kernels.project_scratch(block_rows, head_dim, seq),
-                                       kernels.project_scratch(block_rows, seq, head_dim)));
+  const std::size_t chunk_rows = keep_matrices ? block_rows : std::min(block_rows, kCompactRows);
+  std::vector<double> compact_scores;
+  std::vector<double> compact_probabilities;
+  if (!keep_matrices) {
+    compact_scores.resize(checked_product(chunk_rows, seq));
+    compact_probabilities.resize(compact_scores.size());
+  }
+  std::vector<const double*> x_rows(chunk_rows);
+  std::vector<double*> y_rows(chunk_rows);
+  std::vector<double*> probability_rows(chunk_rows);
+  std::vector<std::size_t> visible(chunk_rows);
+  // Both projections of a chunk fit in scratch sized for the larger one.
+  // Working memory only: every value is written before it is read.
+  const auto scratch = std::make_unique_for_overwrite<double[]>(
+      std::max(kernels.project_scratch(chunk_rows, head_dim, seq),
+               kernels.project_scratch(chunk_rows, seq, head_dim)));
   // exp(score - max) of the current row, computed once for the sum and reused
   // for the probabilities (exp is deterministic, so the bits are the same).
   std::vector<double> weights(seq);
@@ -73,84 +96,87 @@ AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor
     if (length > seq) {
       throw std::invalid_argument("attention length exceeds sequence");
     }
-    if (length == 0) {
-      continue;
-    }
     const std::size_t first_row = b * seq;
     const std::size_t count = group * length;
     bool ok = true;
-    for (std::size_t g = 0; g < kv_heads; ++g) {
-      for (std::size_t member = 0; member < group; ++member) {
-        const std::size_t h = g * group + member;
-        for (std::size_t i = 0; i < length; ++i) {
-          const std::size_t r = member * length + i;
-          x_rows[r] = q + (first_row + i) * q_width + h * head_dim;
-          y_rows[r] = scores + ((b * query_heads + h) * seq + i) * seq;
-          visible[r] = i + 1;
-        }
-      }
-      kernels::ProjectArgs dots;
-      dots.rows = count;
-      dots.in = head_dim;
-      dots.out = length;
-      dots.x_rows = x_rows.data();
-      dots.weight = k + first_row * kv_width + g * head_dim;
-      dots.weight_stride = kv_width;
-      dots.y_rows = y_rows.data();
-      dots.out_limits = visible.data();
-      dots.scale = scale;
-      dots.guard = guard;
-      dots.scratch = scratch.data();
-      ok = kernels.project(dots) && ok;
-      if (!ok) {
-        break;
-      }
-
-      for (std::size_t r = 0; r < count; ++r) {
-        const double* const score = y_rows[r];
-        const std::size_t n = visible[r];
-        double m = -std::numeric_limits<double>::infinity();
-        for (std::size_t j = 0; j < n; ++j) {
-          if (score[j] > m) {
-            m = score[j];
+    for (std::size_t g = 0; g < kv_heads && ok; ++g) {
+      // Block row r is position r % length of query head g * group + r / length.
+      for (std::size_t start = 0; start < count && ok; start += chunk_rows) {
+        const std::size_t n = std::min(chunk_rows, count - start);
+        for (std::size_t c = 0; c < n; ++c) {
+          const std::size_t h = g * group + (start + c) / length;
+          const std::size_t i = (start + c) % length;
+          x_rows[c] = q + (first_row + i) * q_width + h * head_dim;
+          visible[c] = i + 1;
+          if (keep_matrices) {
+            const std::size_t offset = ((b * query_heads + h) * seq + i) * seq;
+            y_rows[c] = result.scores.data.data() + offset;
+            probability_rows[c] = result.probabilities.data.data() + offset;
+          } else {
+            y_rows[c] = compact_scores.data() + c * seq;
+            probability_rows[c] = compact_probabilities.data() + c * seq;
           }
         }
-        double sum = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-          weights[j] = std::exp(score[j] - m);
-          sum = sum + weights[j];
+        kernels::ProjectArgs dots;
+        dots.rows = n;
+        dots.in = head_dim;
+        dots.out = length;
+        dots.x_rows = x_rows.data();
+        dots.weight = k + first_row * kv_width + g * head_dim;
+        dots.weight_stride = kv_width;
+        dots.y_rows = y_rows.data();
+        dots.out_limits = visible.data();
+        dots.scale = scale;
+        dots.guard = guard;
+        dots.scratch = scratch.get();
+        ok = kernels.project(dots);
+        if (!ok) {
+          break;
         }
-        double* const probability = probabilities + (y_rows[r] - scores);
-        ok = kernels.divide_guard(probability, weights.data(), sum, n, guard) && ok;
-        x_rows[r] = probability;
-      }
-      if (!ok) {
-        break;
-      }
 
-      // The probability rows hold 0.0 past the visible keys, and stored values
-      // are finite, so the terms the blocks add there leave the sums unchanged.
-      for (std::size_t member = 0; member < group; ++member) {
-        const std::size_t h = g * group + member;
-        for (std::size_t i = 0; i < length; ++i) {
-          y_rows[member * length + i] = out + (first_row + i) * q_width + h * head_dim;
+        for (std::size_t c = 0; c < n; ++c) {
+          const double* const score = y_rows[c];
+          const std::size_t visible_keys = visible[c];
+          double m = -std::numeric_limits<double>::infinity();
+          for (std::size_t j = 0; j < visible_keys; ++j) {
+            if (score[j] > m) {
+              m = score[j];
+            }
+          }
+          double sum = 0.0;
+          for (std::size_t j = 0; j < visible_keys; ++j) {
+            weights[j] = std::exp(score[j] - m);
+            sum = sum + weights[j];
+          }
+          ok =
+              kernels.divide_guard(probability_rows[c], weights.data(), sum, visible_keys, guard) &&
+              ok;
         }
-      }
-      kernels::ProjectArgs sums;
-      sums.rows = count;
-      sums.in = length;
-      sums.out = head_dim;
-      sums.x_rows = x_rows.data();
-      sums.in_limits = visible.data();
-      sums.weight = v + first_row * kv_width + g * head_dim;
-      sums.weight_stride = kv_width;
-      sums.weight_input_major = true;
-      sums.y_rows = y_rows.data();
-      sums.guard = guard;
-      sums.scratch = scratch.data();
-      ok = kernels.project(sums) && ok;
-      if (!ok) {
-        break;
+        if (!ok) {
+          break;
+        }
+
+        // Terms past a row's visible keys are taken as 0.0 times a stored,
+        // finite value, which leaves the sums unchanged.
+        for (std::size_t c = 0; c < n; ++c) {
+          const std::size_t h = g * group + (start + c) / length;
+          const std::size_t i = (start + c) % length;
+          x_rows[c] = probability_rows[c];
+          y_rows[c] = out + (first_row + i) * q_width + h * head_dim;
+        }
+        kernels::ProjectArgs sums;
+        sums.rows = n;
+        sums.in = length;
+        sums.out = head_dim;
+        sums.x_rows = x_rows.data();
+        sums.in_limits = visible.data();
+        sums.weight = v + first_row * kv_width + g * head_dim;
+        sums.weight_stride = kv_width;
+        sums.weight_input_major = true;
+        sums.y_rows = y_rows.data();
+        sums.guard = guard;
+        sums.scratch = scratch.get();
+        ok = kernels.project(sums);
       }
     }
     if (!ok) {
@@ -158,6 +184,27 @@ AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor
     }
   }
   return result;
+}
+
+}  // namespace
+
+AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor& query,
+                               const Tensor& key, const Tensor& value, std::size_t batch,
+                               std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
+                               std::size_t head_dim, std::span<const std::size_t> lengths,
+                               bool full_precision) {
+  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
+                full_precision, true);
+}
+
+Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& query,
+                             const Tensor& key, const Tensor& value, std::size_t batch,
+                             std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
+                             std::size_t head_dim, std::span<const std::size_t> lengths,
+                             bool full_precision) {
+  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
+                full_precision, false)
+      .output;
 }
 
 AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,

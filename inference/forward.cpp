@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "inference/attention.hpp"
@@ -174,14 +175,22 @@ Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& 
     observe_layer("k", k);
     observe_layer("v", v);
 
-    const AttentionResult a =
-        attention_with(kernels, q, k, v, batch.batch_size, batch.width, d.query_heads, d.kv_heads,
-                       d.head_dim, batch.lengths, fp);
-    observe_layer("scores", a.scores);
-    observe_layer("probabilities", a.probabilities);
-    observe_layer("attention", a.output);
+    // Without an observer nobody sees the score and probability matrices, so
+    // they are not materialised; the attention output is the same.
+    Tensor attended;
+    if (options.observer) {
+      AttentionResult a = attention_with(kernels, q, k, v, batch.batch_size, batch.width,
+                                         d.query_heads, d.kv_heads, d.head_dim, batch.lengths, fp);
+      observe_layer("scores", a.scores);
+      observe_layer("probabilities", a.probabilities);
+      observe_layer("attention", a.output);
+      attended = std::move(a.output);
+    } else {
+      attended = attention_output_with(kernels, q, k, v, batch.batch_size, batch.width,
+                                       d.query_heads, d.kv_heads, d.head_dim, batch.lengths, fp);
+    }
 
-    const Tensor o = linear_with(kernels, a.output, w.attention_output, rows, d.q, d.model_dim, fp,
+    const Tensor o = linear_with(kernels, attended, w.attention_output, rows, d.q, d.model_dim, fp,
                                  GuardLevel::forward);
     add_residual(kernels, x, o, fp);
 

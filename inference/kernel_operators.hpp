@@ -41,6 +41,16 @@ void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor&
                                              std::span<const std::size_t> lengths,
                                              bool full_precision);
 
+// attention_with's output alone: the score and probability matrices are
+// never materialised. Same output bits, same errors in the same order.
+[[nodiscard]] Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& query,
+                                           const Tensor& key, const Tensor& value,
+                                           std::size_t batch, std::size_t seq,
+                                           std::size_t query_heads, std::size_t kv_heads,
+                                           std::size_t head_dim,
+                                           std::span<const std::size_t> lengths,
+                                           bool full_precision);
+
 [[nodiscard]] Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
                                        const Tensor& gate_weight, const Tensor& up_weight,
                                        const Tensor& down_weight, std::size_t rows,

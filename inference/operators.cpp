@@ -1,6 +1,7 @@
 #include "inference/operators.hpp"
 
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -36,8 +37,10 @@ void throw_non_finite(GuardLevel level) {
 }
 
 bool run_projection(const kernels::KernelTable& kernels, kernels::ProjectArgs args) {
-  std::vector<double> scratch(kernels.project_scratch(args.rows, args.in, args.out));
-  args.scratch = scratch.data();
+  // Working memory only: every value is written before it is read.
+  const auto scratch = std::make_unique_for_overwrite<double[]>(
+      kernels.project_scratch(args.rows, args.in, args.out));
+  args.scratch = scratch.get();
   return kernels.project(args);
 }
 

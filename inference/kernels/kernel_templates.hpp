@@ -191,14 +191,14 @@ struct Projection {
     return misalignment == 0 ? p : p + (kAlign - misalignment / sizeof(double));
   }
 
-  // sums[r][v] (row stride NR) over one slice of `count` inputs; starts from
-  // 0.0 when `first`.
-  template <std::size_t NVt>
+  // sums[r][v] (row stride NR) for the first MRt rows of a block, over one
+  // slice of `count` inputs; starts from 0.0 when `first`.
+  template <std::size_t MRt, std::size_t NVt>
   static void block(const double* packed_x, const double* panel, std::size_t count, double* sums,
                     bool first) {
-    typename S::V acc[MR][NVt];
+    typename S::V acc[MRt][NVt];
 #pragma GCC unroll 16
-    for (std::size_t r = 0; r < MR; ++r) {
+    for (std::size_t r = 0; r < MRt; ++r) {
 #pragma GCC unroll 16
       for (std::size_t v = 0; v < NVt; ++v) {
         acc[r][v] = first ? S::zero() : S::load(sums + r * NR + v * W);
@@ -211,7 +211,7 @@ struct Projection {
         w[v] = S::load(panel + k * NVt * W + v * W);
       }
 #pragma GCC unroll 16
-      for (std::size_t r = 0; r < MR; ++r) {
+      for (std::size_t r = 0; r < MRt; ++r) {
         const typename S::V x = S::broadcast(packed_x[k * MR + r]);
 #pragma GCC unroll 16
         for (std::size_t v = 0; v < NVt; ++v) {
@@ -220,7 +220,7 @@ struct Projection {
       }
     }
 #pragma GCC unroll 16
-    for (std::size_t r = 0; r < MR; ++r) {
+    for (std::size_t r = 0; r < MRt; ++r) {
 #pragma GCC unroll 16
       for (std::size_t v = 0; v < NVt; ++v) {
         S::store(sums + r * NR + v * W, acc[r][v]);
@@ -228,18 +228,24 @@ struct Projection {
     }
   }
 
-  template <std::size_t NVt>
-  static void block_of_width(std::size_t vectors, const double* packed_x, const double* panel,
-                             std::size_t count, double* sums, bool first) {
-    if constexpr (NVt == 1) {
-      block<1>(packed_x, panel, count, sums, first);
-    } else {
-      if (vectors == NVt) {
-        block<NVt>(packed_x, panel, count, sums, first);
-      } else {
-        block_of_width<NVt - 1>(vectors, packed_x, panel, count, sums, first);
+  // block<MRt, NVt> for the given counts of rows (1..MR) and vectors
+  // (1..NV): the full block, or a narrower one at the edges.
+  template <std::size_t MRt, std::size_t NVt>
+  static void block_of_size(std::size_t rows, std::size_t vectors, const double* packed_x,
+                            const double* panel, std::size_t count, double* sums, bool first) {
+    if constexpr (MRt > 1) {
+      if (rows < MRt) {
+        block_of_size<MRt - 1, NVt>(rows, vectors, packed_x, panel, count, sums, first);
+        return;
       }
     }
+    if constexpr (NVt > 1) {
+      if (vectors < NVt) {
+        block_of_size<MRt, NVt - 1>(rows, vectors, packed_x, panel, count, sums, first);
+        return;
+      }
+    }
+    block<MRt, NVt>(packed_x, panel, count, sums, first);
   }
 
   static std::size_t in_limit(const ProjectArgs& a, std::size_t r) {
@@ -282,15 +288,22 @@ struct Projection {
       }
       return;
     }
-    for (std::size_t j = 0; j < width; ++j) {
-      const double* const source = a.weight + (first + j) * a.weight_stride;
-      for (std::size_t k = 0; k < a.in; ++k) {
-        panel[k * stride + j] = source[k];
+    // A transposing copy, a few inputs at a time: the panel rows being
+    // written and one cache line of each weight row stay in the first-level
+    // cache.
+    constexpr std::size_t kStep = 8;
+    for (std::size_t k0 = 0; k0 < a.in; k0 += kStep) {
+      const std::size_t k1 = std::min(a.in, k0 + kStep);
+      for (std::size_t j = 0; j < width; ++j) {
+        const double* const source = a.weight + (first + j) * a.weight_stride;
+        for (std::size_t k = k0; k < k1; ++k) {
+          panel[k * stride + j] = source[k];
+        }
       }
-    }
-    for (std::size_t j = width; j < stride; ++j) {
-      for (std::size_t k = 0; k < a.in; ++k) {
-        panel[k * stride + j] = 0.0;
+      for (std::size_t k = k0; k < k1; ++k) {
+        for (std::size_t j = width; j < stride; ++j) {
+          panel[k * stride + j] = 0.0;
+        }
       }
     }
   }
@@ -324,8 +337,9 @@ struct Projection {
             continue;  // nothing of this block is stored from this panel, or its sums are done
           }
           const std::size_t end = std::min(slice_end, block_in);
-          block_of_width<NV>(vectors, packed_x + b * a.in * MR + k0 * MR, panel + k0 * vectors * W,
-                             end > k0 ? end - k0 : 0, sums + b * MR * NR, k0 == 0);
+          block_of_size<MR, NV>(std::min(MR, a.rows - b * MR), vectors,
+                                packed_x + b * a.in * MR + k0 * MR, panel + k0 * vectors * W,
+                                end > k0 ? end - k0 : 0, sums + b * MR * NR, k0 == 0);
         }
         if (a.in == 0) {
           break;

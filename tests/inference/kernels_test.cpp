@@ -346,6 +346,11 @@ TEST_P(KernelLevel, OperatorsMatchTheReference) {
       EXPECT_EQ(bits_of(fast.scores.data), bits_of(plain.scores.data)) << label;
       EXPECT_EQ(bits_of(fast.probabilities.data), bits_of(plain.probabilities.data)) << label;
       EXPECT_EQ(bits_of(fast.output.data), bits_of(plain.output.data)) << label;
+      EXPECT_EQ(bits_of(attention_output_with(table(), q, k, v, s.batch, s.seq, s.query_heads,
+                                              s.kv_heads, s.head_dim, s.lengths, fp)
+                            .data),
+                bits_of(plain.output.data))
+          << label;
 
       const Tensor gate = random.tensor({s.ffn, d});
       const Tensor up = random.tensor({s.ffn, d});
@@ -395,6 +400,11 @@ TEST_P(KernelLevel, AttentionErrorsComeInTheReferenceOrder) {
           << c.name;
       EXPECT_EQ(failure_of([&] {
                   (void)reference::attention(q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+                }),
+                c.expected)
+          << c.name;
+      EXPECT_EQ(failure_of([&] {
+                  (void)attention_output_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
                 }),
                 c.expected)
           << c.name;
@@ -501,6 +511,13 @@ TEST_P(KernelLevel, ForwardMatchesTheReferenceInEveryObservedTensor) {
       EXPECT_EQ(fast.shape, plain.shape) << label;
       EXPECT_EQ(fast.full_precision, plain.full_precision) << label;
       EXPECT_EQ(bits_of(fast.data), bits_of(plain.data)) << label;
+      // Without an observer the attention matrices are never built; the
+      // logits do not change.
+      ForwardOptions unobserved;
+      unobserved.full_precision = fp;
+      EXPECT_EQ(bits_of(forward_with(table(), spec, weights, batch, unobserved).data),
+                bits_of(plain.data))
+          << label;
       ASSERT_EQ(fast_seen.size(), plain_seen.size()) << label;
       for (std::size_t i = 0; i < fast_seen.size(); ++i) {
         EXPECT_EQ(fast_seen[i].first, plain_seen[i].first) << label;
@@ -561,6 +578,11 @@ TEST_P(KernelLevel, ForwardFailsLikeTheReference) {
           failure_of([&] { (void)reference::forward(spec, weights, batch, plain_options); });
       EXPECT_EQ(fast_error, plain_error) << c.name << (fp ? " full" : " single");
       EXPECT_EQ(fast_names, plain_names) << c.name;
+      ForwardOptions unobserved;
+      unobserved.full_precision = fp;
+      EXPECT_EQ(failure_of([&] { (void)forward_with(table(), spec, weights, batch, unobserved); }),
+                plain_error)
+          << c.name;
     }
   }
 }
