@@ -288,21 +288,30 @@ struct Projection {
       }
       return;
     }
-    // A transposing copy, a few inputs at a time: the panel rows being
-    // written and one cache line of each weight row stay in the first-level
-    // cache.
-    constexpr std::size_t kStep = 8;
-    for (std::size_t k0 = 0; k0 < a.in; k0 += kStep) {
-      const std::size_t k1 = std::min(a.in, k0 + kStep);
-      for (std::size_t j = 0; j < width; ++j) {
-        const double* const source = a.weight + (first + j) * a.weight_stride;
-        for (std::size_t k = k0; k < k1; ++k) {
-          panel[k * stride + j] = source[k];
+    // A transposing copy, eight weight rows at a time: each of the eight is
+    // read front to back (a stream the hardware prefetcher follows) and each
+    // step writes eight neighbouring panel values.
+    constexpr std::size_t kRowsAtOnce = 8;
+    for (std::size_t j0 = 0; j0 < stride; j0 += kRowsAtOnce) {
+      const std::size_t j1 = std::min(stride, j0 + kRowsAtOnce);
+      if (j1 <= width && j1 - j0 == kRowsAtOnce) {
+        const double* sources[kRowsAtOnce];
+        for (std::size_t j = 0; j < kRowsAtOnce; ++j) {
+          sources[j] = a.weight + (first + j0 + j) * a.weight_stride;
         }
+        for (std::size_t k = 0; k < a.in; ++k) {
+          double* const target = panel + k * stride + j0;
+#pragma GCC unroll 8
+          for (std::size_t j = 0; j < kRowsAtOnce; ++j) {
+            target[j] = sources[j][k];
+          }
+        }
+        continue;
       }
-      for (std::size_t k = k0; k < k1; ++k) {
-        for (std::size_t j = width; j < stride; ++j) {
-          panel[k * stride + j] = 0.0;
+      for (std::size_t j = j0; j < j1; ++j) {
+        const double* const source = j < width ? a.weight + (first + j) * a.weight_stride : nullptr;
+        for (std::size_t k = 0; k < a.in; ++k) {
+          panel[k * stride + j] = source != nullptr ? source[k] : 0.0;
         }
       }
     }
