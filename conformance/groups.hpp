@@ -10,6 +10,11 @@ namespace Orvane::Core::Lumeth::Conformance {
 // never dropped silently.
 void byte_tokenizer_checks();
 
+// BPE: a vocabulary trained on a small Czech corpus round-trips UTF-8 byte for
+// byte, compresses the learned words, survives an artifact round trip,
+// refuses a corrupted artifact and places BOS and EOS after its merges.
+void bpe_checks();
+
 // Chat tokenizer over a shared byte tokenizer: role ids reserved after the
 // base vocabulary, atomic markers, special-token skipping on decode.
 void chat_tokenizer_checks();

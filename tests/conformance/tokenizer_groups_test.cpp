@@ -8,13 +8,15 @@ namespace {
 
 TEST(TokenizerGroups, PassAgainstTheLibrary) {
   EXPECT_NO_THROW(byte_tokenizer_checks());
+  EXPECT_NO_THROW(bpe_checks());
   EXPECT_NO_THROW(chat_tokenizer_checks());
 }
 
-TEST(TokenizerGroups, ByteChecksRunFirstAndChatChecksLast) {
+TEST(TokenizerGroups, ByteChecksRunFirstAndBpeChecksJustBeforeTheLastChatChecks) {
   const auto groups = conformance_groups();
-  ASSERT_GE(groups.size(), 2u);
+  ASSERT_GE(groups.size(), 3u);
   EXPECT_EQ(groups.front(), &byte_tokenizer_checks);
+  EXPECT_EQ(groups[groups.size() - 2], &bpe_checks);
   EXPECT_EQ(groups.back(), &chat_tokenizer_checks);
 }
 
