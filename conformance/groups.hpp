@@ -10,6 +10,11 @@ namespace Orvane::Core::Lumeth::Conformance {
 // never dropped silently.
 void byte_tokenizer_checks();
 
+// Dialogue: over a byte tokenizer, the target mask of a two-turn dialogue
+// covers exactly the assistant's words and its EOS, and a next-token window
+// over the whole encoding holds both context and target positions.
+void dialogue_checks();
+
 // BPE: a vocabulary trained on a small Czech corpus round-trips UTF-8 byte for
 // byte, compresses the learned words, survives an artifact round trip,
 // refuses a corrupted artifact and places BOS and EOS after its merges.
