@@ -10,6 +10,12 @@ namespace Orvane::Core::Lumeth::Conformance {
 // never dropped silently.
 void byte_tokenizer_checks();
 
+// Byte tokenizer artifact (round trip; corrupt, truncated and oversized input
+// refused), tokenizer-model binding (the bound text interface works; a wrong
+// hash, a missing binding and a wrong vocabulary are refused) and the forward
+// pass of an unbound model over token ids.
+void artifact_binding_checks();
+
 // Chat tokenizer over a shared byte tokenizer: role ids reserved after the
 // base vocabulary, atomic markers, special-token skipping on decode.
 void chat_tokenizer_checks();
