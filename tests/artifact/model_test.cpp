@@ -137,7 +137,7 @@ TEST(ModelArtifact, SerializationIsDeterministicAndMatchesTheModel) {
             first->artifact());
 }
 
-TEST(ModelIdentity, CoversTheBindingTheWeightsAndTheSpec) {
+TEST(ModelIdentity, CoversTheBindingTheWeightsAndTheTransformerSpec) {
   const auto unbound = unboundModel();
   const auto bound = make_model(make_test_spec(258), make_test_weights(258), kBinding);
   EXPECT_NE(bound->artifact(), unbound->artifact());
