@@ -21,8 +21,9 @@ int run_conformance(std::span<const CheckGroup> groups, std::ostream& out, std::
 }
 
 std::span<const CheckGroup> conformance_groups() {
-  static constexpr std::array<CheckGroup, 3> kGroups{
+  static constexpr std::array<CheckGroup, 4> kGroups{
       byte_tokenizer_checks,
+      streaming_checks,
       artifact_binding_checks,
       chat_tokenizer_checks,
   };
