@@ -21,8 +21,12 @@ int run_conformance(std::span<const CheckGroup> groups, std::ostream& out, std::
 }
 
 std::span<const CheckGroup> conformance_groups() {
-  static constexpr std::array<CheckGroup, 2> kGroups{
+  static constexpr std::array<CheckGroup, 6> kGroups{
       byte_tokenizer_checks,
+      streaming_checks,
+      artifact_binding_checks,
+      dialogue_checks,
+      bpe_checks,
       chat_tokenizer_checks,
   };
   return kGroups;

@@ -1,0 +1,232 @@
+#include "tokenizers/bpe_training.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+using Merges = std::vector<BpeMerge>;
+using Ids = std::vector<std::uint32_t>;
+
+constexpr std::string_view kConformanceCorpus = " ahoj světe ahoj světe český chatbot ahoj světe";
+
+BpeTrainingLimits limitsWith(std::uint32_t vocabularySize, std::uint32_t minPairFrequency,
+                             std::uint32_t maxTokenBytes) {
+  BpeTrainingLimits limits;
+  limits.vocabularySize = vocabularySize;
+  limits.minPairFrequency = minPairFrequency;
+  limits.maxTokenBytes = maxTokenBytes;
+  return limits;
+}
+
+Merges mergesOf(const SubwordTokenizer& tokenizer) {
+  return {tokenizer.merges().begin(), tokenizer.merges().end()};
+}
+
+TEST(BpeTrainingLimits, DefaultsAreTheDocumentedValues) {
+  const BpeTrainingLimits limits;
+  EXPECT_EQ(limits.vocabularySize, 16384u);
+  EXPECT_EQ(limits.minPairFrequency, 2u);
+  EXPECT_EQ(limits.maxTokenBytes, 16u);
+  EXPECT_EQ(limits.maxCorpusBytes, 67108864u);
+}
+
+TEST(TrainBpe, LearnsTheWorkedExampleInOrder) {
+  const SubwordTokenizer tokenizer = trainBpe(kConformanceCorpus, limitsWith(300, 2, 12));
+  // Every merge had count 3; each time the smallest pair key won the tie.
+  const Merges expected = {
+      {97, 104, "ah"},
+      {111, 106, "oj"},
+      {115, 118, "sv"},
+      {116, 101, "te"},
+      {155, 259,
+       "\x9B"
+       "te"},
+      {196, 260,
+       "\xC4\x9B"
+       "te"},
+      {256, 257, "ahoj"},
+      {258, 261,
+       "sv\xC4\x9B"
+       "te"},
+  };
+  EXPECT_EQ(mergesOf(tokenizer), expected);
+  const TokenizerDescriptor d = tokenizer.descriptor();
+  EXPECT_EQ(d.vocabularySize, 266u);
+  EXPECT_EQ(d.bosId, 264u);
+  EXPECT_EQ(d.eosId, 265u);
+  EXPECT_EQ(tokenizer.encode("ahoj světe", {}).ids, (Ids{262, ' ', 263}));
+}
+
+TEST(TrainBpe, StopsAtTheVocabularySize) {
+  EXPECT_TRUE(trainBpe(kConformanceCorpus, limitsWith(258, 2, 12)).merges().empty());
+  const Merges firstTwo = mergesOf(trainBpe(kConformanceCorpus, limitsWith(260, 2, 12)));
+  EXPECT_EQ(firstTwo, (Merges{{97, 104, "ah"}, {111, 106, "oj"}}));
+  const TokenizerDescriptor d = trainBpe(kConformanceCorpus, limitsWith(258, 2, 12)).descriptor();
+  EXPECT_EQ(d.vocabularySize, 258u);
+  EXPECT_EQ(d.bosId, 256u);
+  EXPECT_EQ(d.eosId, 257u);
+}
+
+TEST(TrainBpe, LearnsNothingWithoutRepeatedPairs) {
+  for (const std::string_view corpus : {std::string_view{}, std::string_view{"a b\tc d\n"}}) {
+    EXPECT_TRUE(trainBpe(corpus, limitsWith(300, 1, 16)).merges().empty()) << corpus;
+  }
+}
+
+TEST(TrainBpe, NeverMergesAPairRarerThanTheMinimumFrequency) {
+  // (c, d) occurs twice, (a, b) once.
+  EXPECT_EQ(mergesOf(trainBpe("ab cd cd", limitsWith(300, 2, 16))), (Merges{{'c', 'd', "cd"}}));
+  EXPECT_EQ(mergesOf(trainBpe("ab cd cd", limitsWith(300, 1, 16))),
+            (Merges{{'c', 'd', "cd"}, {'a', 'b', "ab"}}));
+}
+
+TEST(TrainBpe, SkipsAPairWhoseTokenWouldBeTooLong) {
+  // After "ab", the pair (ab, ab) is the most frequent (3) but makes 4 bytes;
+  // with a 2-byte ceiling the less frequent (c, d) is learned instead.
+  const std::string corpus = "abab abab abab cd cd";
+  EXPECT_EQ(mergesOf(trainBpe(corpus, limitsWith(300, 2, 2))),
+            (Merges{{'a', 'b', "ab"}, {'c', 'd', "cd"}}));
+  EXPECT_EQ(mergesOf(trainBpe(corpus, limitsWith(300, 2, 4))),
+            (Merges{{'a', 'b', "ab"}, {256, 256, "abab"}, {'c', 'd', "cd"}}));
+}
+
+TEST(TrainBpe, CountsOverlappingPairsAndRewritesWithoutOverlap) {
+  // "aaa" holds (a, a) twice, enough for a minimum of 2; afterwards the word
+  // is (aa, a), whose one remaining pair is too rare.
+  EXPECT_EQ(mergesOf(trainBpe("aaa", limitsWith(300, 2, 16))), (Merges{{'a', 'a', "aa"}}));
+}
+
+TEST(TrainBpe, WeighsPairsByHowOftenTheirRunOccurs) {
+  // (x, y) appears in one distinct run that occurs three times; (p, q) twice
+  // within a single run that occurs once. Higher weighted count wins.
+  EXPECT_EQ(mergesOf(trainBpe("xy xy xy pqpq", limitsWith(259, 1, 16))),
+            (Merges{{'x', 'y', "xy"}}));
+}
+
+TEST(TrainBpe, MergesInsideWhitespaceRunsButNeverAcrossTheirBorder) {
+  // The pairs (a, space) and (space, b) never exist: whitespace is its own run.
+  const Merges merges = mergesOf(trainBpe("a  b a  b", limitsWith(300, 2, 16)));
+  EXPECT_EQ(merges, (Merges{{' ', ' ', "  "}}));
+}
+
+TEST(TrainBpe, SplitsMultiByteCharactersWhenThatIsWhatRepeats) {
+  // "č" is C4 8D, "ě" is C4 9B: the repeated pair (8D, e) crosses the end of
+  // a character, so the learned token is not valid UTF-8 on its own.
+  const Merges merges = mergesOf(trainBpe("če če ěe", limitsWith(259, 2, 16)));
+  EXPECT_EQ(merges, (Merges{{0x8D, 'e',
+                             "\x8D"
+                             "e"}}));
+}
+
+TEST(TrainBpe, IsDeterministic) {
+  const std::string corpus =
+      "the cat sat on the mat with the other cat and the hat; that hat sat flat. "
+      "ahoj světe ahoj světe český chatbot ahoj světe";
+  const BpeTrainingLimits limits = limitsWith(400, 1, 16);
+  const SubwordTokenizer first = trainBpe(corpus, limits);
+  const SubwordTokenizer second = trainBpe(corpus, limits);
+  EXPECT_GT(first.merges().size(), 30u);
+  EXPECT_EQ(first.artifact(), second.artifact());
+  EXPECT_EQ(first.descriptor(), second.descriptor());
+}
+
+struct LimitsCase {
+  const char* name;
+  BpeTrainingLimits limits;
+  std::size_t corpusBytes;
+  const char* message;  // nullptr: accepted
+};
+
+TEST(TrainBpe, RefusesInvalidLimitsInOrder) {
+  constexpr const char* kVocabulary = "BPE vocabulary must be in [258, 1048576]";
+  constexpr const char* kLimits = "invalid BPE training limits";
+  constexpr const char* kCorpus = "BPE training corpus exceeds configured size limit";
+  const std::vector<LimitsCase> cases = {
+      {"vocabulary 257", limitsWith(257, 2, 16), 4, kVocabulary},
+      {"vocabulary 0", limitsWith(0, 2, 16), 4, kVocabulary},
+      {"vocabulary 1048577", limitsWith(1048577, 2, 16), 4, kVocabulary},
+      {"vocabulary above 2^31", limitsWith(0x80000000u, 2, 16), 4, kVocabulary},
+      {"vocabulary 258", limitsWith(258, 2, 16), 4, nullptr},
+      {"vocabulary 1048576", limitsWith(1048576, 2, 16), 4, nullptr},
+      {"token bytes 1", limitsWith(300, 2, 1), 4, kLimits},
+      {"token bytes 257", limitsWith(300, 2, 257), 4, kLimits},
+      {"token bytes 2", limitsWith(300, 2, 2), 4, nullptr},
+      {"token bytes 256", limitsWith(300, 2, 256), 4, nullptr},
+      {"frequency 0", limitsWith(300, 0, 16), 4, kLimits},
+      {"frequency 1", limitsWith(300, 1, 16), 4, nullptr},
+      {"bad vocabulary wins over bad limits", limitsWith(257, 0, 1), 4, kVocabulary},
+      {"corpus over the limit", {.maxCorpusBytes = 3}, 4, kCorpus},
+      {"corpus at the limit", {.maxCorpusBytes = 4}, 4, nullptr},
+      {"empty corpus, zero limit", {.maxCorpusBytes = 0}, 0, nullptr},
+      {"bad limits win over a large corpus",
+       {.vocabularySize = 300, .maxTokenBytes = 0, .maxCorpusBytes = 1},
+       4,
+       kLimits},
+      {"bad vocabulary wins over a large corpus",
+       {.vocabularySize = 2, .maxCorpusBytes = 1},
+       4,
+       kVocabulary},
+  };
+  for (const LimitsCase& test : cases) {
+    const std::string corpus(test.corpusBytes, 'a');
+    if (test.message == nullptr) {
+      EXPECT_NO_THROW((void)trainBpe(corpus, test.limits)) << test.name;
+      continue;
+    }
+    try {
+      (void)trainBpe(corpus, test.limits);
+      ADD_FAILURE() << test.name << ": expected \"" << test.message << "\"";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), test.message) << test.name;
+    }
+  }
+}
+
+// ---- Building blocks ----
+
+TEST(BpeWordTable, HoldsEachDistinctRunOnceWithItsCountInFirstOccurrenceOrder) {
+  const std::vector<BpeWord> words = buildBpeWordTable("ab  ab\nab  c");
+  const std::vector<BpeWord> expected = {
+      {{'a', 'b'}, 3},
+      {{' ', ' '}, 2},
+      {{'\n'}, 1},
+      {{'c'}, 1},
+  };
+  EXPECT_EQ(words, expected);
+  EXPECT_TRUE(buildBpeWordTable("").empty());
+}
+
+TEST(BpePairCounts, WeighsEveryAdjacentPairByItsWordCount) {
+  const std::vector<BpeWord> words = {{{'a', 'a', 'a'}, 5}, {{'a', 'b'}, 2}, {{'z'}, 9}};
+  const BpePairCounts counts = countBpePairs(words);
+  EXPECT_EQ(counts, (BpePairCounts{{pairKey('a', 'a'), 10}, {pairKey('a', 'b'), 2}}));
+}
+
+TEST(SelectBestBpePair, PrefersTheGreatestCountThenTheSmallestKey) {
+  std::vector<std::string> tokenBytes;
+  for (int value = 0; value < 256; ++value) {
+    tokenBytes.emplace_back(1, static_cast<char>(value));
+  }
+  tokenBytes.emplace_back("abc");  // id 256
+  const BpePairCounts counts = {
+      {pairKey('b', 'a'), 4},
+      {pairKey('a', 'c'), 4},
+      {pairKey('a', 'b'), 3},
+      {pairKey(256, 256), 9},  // 6 bytes
+  };
+  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 6),
+            (BpePairChoice{.key = pairKey(256, 256), .count = 9}));
+  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 5),
+            (BpePairChoice{.key = pairKey('a', 'c'), .count = 4}));
+  EXPECT_FALSE(selectBestBpePair({{pairKey(256, 'a'), 9}}, tokenBytes, 3).has_value());
+  EXPECT_FALSE(selectBestBpePair({}, tokenBytes, 16).has_value());
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth

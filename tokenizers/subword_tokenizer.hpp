@@ -1,0 +1,135 @@
+#pragma once
+
+// The subword (byte-pair-encoding) tokenizer, its stored artifact
+// ("LUMESUB2"), and the helpers it shares with BPE training: one learned
+// merge, the key of an id pair, the whitespace-run splitter and the
+// replace-every-occurrence step.
+//
+// Token ids of a tokenizer with M merges:
+//   0 .. 255          the single byte of that value
+//   256 .. 255 + M    merge number id - 256; the id is its rank (lower ids
+//                     were learned earlier and apply first)
+//   256 + M           begin of sequence
+//   257 + M           end of sequence
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/binary.hpp"
+#include "tokenizers/tokenizer.hpp"
+
+namespace Orvane::Core::Lumeth {
+
+// One learned merge: token `left` followed by token `right` becomes a new
+// token whose bytes are `bytes` (the left token's bytes, then the right's).
+struct BpeMerge {
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+  std::string bytes;
+
+  friend bool operator==(const BpeMerge&, const BpeMerge&) = default;
+};
+
+// The most merges a tokenizer may hold: a vocabulary of at most 1048576 ids,
+// of which 258 are the bytes and the two specials.
+inline constexpr std::uint32_t kMaxBpeMerges = 1048576 - 258;
+
+// The key of the ordered pair (left, right): left in the high 32 bits, right in
+// the low 32 bits, so comparing keys orders pairs by left id, then right id.
+[[nodiscard]] constexpr std::uint64_t pairKey(std::uint32_t left, std::uint32_t right) noexcept {
+  return (std::uint64_t{left} << 32) | right;
+}
+
+// Whitespace for run splitting: exactly 0x09..0x0D and 0x20. Every byte from
+// 0x80 up is non-whitespace, so a multi-byte UTF-8 character stays in one run.
+[[nodiscard]] constexpr bool isBpeWhitespace(std::uint8_t byte) noexcept {
+  return byte == 0x20 || (byte >= 0x09 && byte <= 0x0D);
+}
+
+// Cuts `bytes` into maximal runs that are all whitespace or all
+// non-whitespace, in input order; the runs concatenated give `bytes` back and
+// empty input gives no runs. The views point into `bytes`.
+[[nodiscard]] std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes);
+
+// Rewrites `symbols` left to right, replacing each occurrence of the pair
+// (left, right) by `merged`. Matches never overlap and the scan never looks
+// back: with the pair (a, a), the symbols a a a become (merged, a).
+void replaceEveryPair(std::vector<std::uint32_t>& symbols, std::uint32_t left, std::uint32_t right,
+                      std::uint32_t merged);
+
+// pairKey of (left, right) -> the id of the first merge of that pair.
+using BpeRankTable = std::unordered_map<std::uint64_t, std::uint32_t>;
+
+// Merge i gets id 256 + i; when a pair occurs in several merges the lowest id
+// is kept.
+[[nodiscard]] BpeRankTable buildBpeRankTable(std::span<const BpeMerge> merges);
+
+// Merges one run in rank order: while some adjacent pair is in `ranks`, the
+// pair with the smallest id (the leftmost among equals) is replaced
+// everywhere in the run by that id. Rescans the run after each replacement,
+// so the cost is quadratic in the run length.
+void mergeRun(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
+
+class SubwordTokenizer : public ITransformerTokenizer {
+ public:
+  // Takes the merge list as it is, without validation: every merge must name
+  // only byte ids and ids of earlier merges, and its bytes must be the
+  // concatenation of its parts (training and the artifact loader guarantee
+  // both). Builds the canonical artifact; the descriptor's hash is
+  // toHex16(fnv1a64) of that whole artifact.
+  explicit SubwordTokenizer(std::vector<BpeMerge> merges);
+
+  // Splits the text into whitespace runs and merges each run on its own in
+  // rank order; bytes no merge covers stay byte ids. BOS and EOS, when asked
+  // for, come first and last. Throws TokenizerError: UnsupportedOption for a
+  // normalization other than None (checked first), InvalidUtf8 under Reject.
+  // Under Replace each bad sequence becomes U+FFFD first; any policy value
+  // other than Reject and Replace keeps the bytes as they are.
+  [[nodiscard]] EncodedText encode(std::string_view text,
+                                   const EncodeOptions& options) const override;
+
+  // Expands every id into its bytes and decodes the bytes as a whole through
+  // a byte tokenizer with the same options, so a character split across
+  // tokens is reassembled. Throws TokenizerError, for the first offending id:
+  // SpecialTokenNotAllowed for BOS or EOS without skipSpecialTokens,
+  // TokenIdOutOfRange for an id at or above the vocabulary size; only after
+  // every id was accepted, UnsupportedOption for an unknown policy and
+  // InvalidUtf8 under Reject.
+  [[nodiscard]] std::string decode(std::span<const std::uint32_t> ids,
+                                   const DecodeOptions& options) const override;
+
+  // kind "bpe", version 2, vocabulary M + 258, BOS M + 256, EOS M + 257, no
+  // role ids.
+  [[nodiscard]] TokenizerDescriptor descriptor() const override;
+
+  // The canonical artifact of the merge list (28-byte header, then records).
+  [[nodiscard]] const ByteBuffer& artifact() const noexcept { return artifact_; }
+
+  [[nodiscard]] std::span<const BpeMerge> merges() const noexcept { return merges_; }
+
+ private:
+  TokenizerDescriptor descriptor_;
+  std::vector<BpeMerge> merges_;
+  ByteBuffer artifact_;
+  // Built once from merges_; encoding only reads it.
+  BpeRankTable ranks_;
+};
+
+// Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it
+// stores; its artifact equals `bytes`. `maxBytes` is the caller's ceiling on
+// the input size (an input of exactly that size is accepted). Throws
+// TokenizerError(InvalidFormat, ...) naming the first failed check: size,
+// header length or magic; version or byte order; merge count, payload length
+// or checksum; then, record by record, a truncated record header, an
+// undefined id, a length below 2 or bytes past the end, bytes that are not
+// the concatenation of the two parts; then trailing data; then any
+// difference from the canonical form. Repeated pairs and long tokens are
+// accepted.
+[[nodiscard]] SubwordTokenizer loadSubwordTokenizerArtifact(std::span<const std::uint8_t> bytes,
+                                                            std::uint64_t maxBytes);
+
+}  // namespace Orvane::Core::Lumeth
