@@ -1,12 +1,10 @@
-// Benchmarks of the forward pass and its operators, and of the byte work that
-// persisted artifacts cost.
+// Benchmarks of the forward pass and its operators.
 //
-// Counters: tokens/s (positions computed per second), GFLOP/s of the linear
-// projections (q, k, v, attention output, feed-forward and logits; two
-// floating-point operations per multiply-add), bytes/s for hashing and
-// writing. When built with a CBLAS (OpenBLAS), the same program also times
-// cblas_dgemm, single-threaded, on the same projection shapes, so the ratio of
-// the exact kernels to a reordering, fused BLAS is measured in one run.
+// Counters: tokens/s (positions computed per second) and GFLOP/s of the
+// linear projections (q, k, v, attention output, feed-forward and logits; two
+// floating-point operations per multiply-add). When built with a CBLAS (OpenBLAS), the same program
+// also times cblas_dgemm, single-threaded, on the same projection shapes, so the ratio of the exact
+// kernels to a reordering, fused BLAS is measured in one run.
 //
 // Run with: build/release/bench/lumeth_bench_forward --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
@@ -19,9 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "artifact/container.hpp"
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
 #include "inference/attention.hpp"
 #include "inference/feed_forward.hpp"
 #include "inference/forward.hpp"
@@ -275,39 +270,6 @@ void rope_benchmark(benchmark::State& state, const ModelShape& m) {
                           static_cast<std::int64_t>(q.data.size() + k.data.size()));
 }
 
-constexpr std::size_t kBulkBytes = std::size_t{64} << 20;  // 64 MiB, the session cache size
-
-ByteBuffer bulk_bytes() {
-  ByteBuffer bytes(kBulkBytes);
-  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-  for (std::uint8_t& b : bytes) {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    b = static_cast<std::uint8_t>(state >> 56);
-  }
-  return bytes;
-}
-
-void fnv_benchmark(benchmark::State& state) {
-  const ByteBuffer bytes = bulk_bytes();
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(fnv1a64(bytes));
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
-}
-
-void container_write_benchmark(benchmark::State& state) {
-  const ByteBuffer payload = bulk_bytes();
-  const std::vector<TensorEntry> rows = {
-      {"cache", ArtifactDType::Float64, {payload.size() / 8}, 0, payload.size(), 0}};
-  for (auto _ : state) {
-    ByteBuffer manifest;
-    write_manifest(manifest, rows, 1, std::nullopt);
-    ByteBuffer container = write_container("LUMECTS1", manifest, payload);
-    benchmark::DoNotOptimize(container.data());
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(payload.size()));
-}
-
 void register_all() {
   for (const ModelShape* m : {&kSmall, &kMid}) {
     for (const bool fp : {true, false}) {
@@ -371,9 +333,6 @@ void register_all() {
   benchmark::RegisterBenchmark("rope/mid", [](benchmark::State& state) {
     rope_benchmark(state, kMid);
   })->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("fnv1a64/64MiB", fnv_benchmark)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("container_write/64MiB", container_write_benchmark)
-      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace

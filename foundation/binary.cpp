@@ -1,15 +1,26 @@
 #include "foundation/binary.hpp"
 
+#include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
+// On a little-endian host the stored bytes are the value's own bytes, so both
+// directions are one copy; elsewhere the bytes are assembled one by one.
 template <typename Unsigned>
 void appendLittleEndian(ByteBuffer& buffer, Unsigned value) {
-  for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-    buffer.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  std::array<std::uint8_t, sizeof(Unsigned)> bytes;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(bytes.data(), &value, sizeof(Unsigned));
+  } else {
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
   }
+  buffer.insert(buffer.end(), bytes.begin(), bytes.end());
 }
 
 template <typename Unsigned>
@@ -18,8 +29,13 @@ Unsigned readLittleEndian(std::span<const std::uint8_t> bytes, std::size_t offse
     throw std::out_of_range("little-endian read past the end of the buffer");
   }
   Unsigned value = 0;
-  for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
-    value = static_cast<Unsigned>(value | static_cast<Unsigned>(static_cast<Unsigned>(bytes[offset + i]) << (8 * i)));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, bytes.data() + offset, sizeof(Unsigned));
+  } else {
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) {
+      value = static_cast<Unsigned>(
+          value | static_cast<Unsigned>(static_cast<Unsigned>(bytes[offset + i]) << (8 * i)));
+    }
   }
   return value;
 }
@@ -35,7 +51,9 @@ void appendBytes(ByteBuffer& buffer, std::span<const std::uint8_t> bytes) {
   buffer.insert(buffer.end(), bytes.begin(), bytes.end());
 }
 
-void appendBytes(ByteBuffer& buffer, std::string_view bytes) { appendBytes(buffer, asBytes(bytes)); }
+void appendBytes(ByteBuffer& buffer, std::string_view bytes) {
+  appendBytes(buffer, asBytes(bytes));
+}
 
 std::uint16_t readU16(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return readLittleEndian<std::uint16_t>(bytes, offset);

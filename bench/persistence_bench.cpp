@@ -1,0 +1,244 @@
+// Benchmarks of the byte work behind persisted state: the FNV-1a pass every
+// checksum runs, the container writer, make_model, the model artifact and a
+// session with 64 MiB of key/value cache saved and restored. Each reports
+// bytes/s over the bytes it produces or reads, so the cost of a write or a
+// restore compares directly with one fnv1a64 pass over the same bytes.
+//
+// Run with: build/release/bench/lumeth_bench_persistence --benchmark_repetitions=5
+//   --benchmark_report_aggregates_only=true
+
+#include <benchmark/benchmark.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "artifact/container.hpp"
+#include "artifact/model.hpp"
+#include "foundation/binary.hpp"
+#include "foundation/fnv1a.hpp"
+#include "inference/forward.hpp"
+#include "session/inference_session.hpp"
+#include "spec/spec_description.hpp"
+#include "spec/transformer_spec.hpp"
+
+namespace Orvane::Core::Lumeth {
+namespace {
+
+constexpr std::size_t kCacheBytes = std::size_t{64} << 20;  // 64 MiB
+constexpr std::size_t kCacheTensors = 2;                    // "kv.0", "kv.1"
+constexpr std::size_t kCacheRows = 4096;
+constexpr std::size_t kCacheColumns = kCacheBytes / 8 / kCacheTensors / kCacheRows;
+
+struct ModelShape {
+  std::uint32_t vocabulary, layers, model_dim, query_heads, kv_heads, ffn_dim;
+};
+
+constexpr ModelShape kSmall{2048, 2, 128, 4, 2, 352};
+constexpr ModelShape kMid{8192, 4, 512, 8, 2, 1408};
+
+TransformerSpec spec_of(const ModelShape& m) {
+  TransformerSpec spec;
+  spec.vocabulary = m.vocabulary;
+  spec.context = 4096;
+  spec.layers = m.layers;
+  spec.model_dim = m.model_dim;
+  spec.ffn_dim = m.ffn_dim;
+  spec.query_heads = m.query_heads;
+  spec.kv_heads = m.kv_heads;
+  spec.head_dim = m.model_dim / m.query_heads;
+  spec.ports = {{"tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"},
+                {"logits", PortDirection::output, PortKind::logits, m.vocabulary, "logits/1"}};
+  return spec;
+}
+
+Tensor random_tensor(std::vector<std::size_t> shape, std::mt19937_64& engine, double low,
+                     double high) {
+  Tensor t(std::move(shape), 0.0, true);
+  std::uniform_real_distribution<double> distribution(low, high);
+  for (double& v : t.data) v = distribution(engine);
+  return t;
+}
+
+TransformerWeights weights_of(const ModelShape& m) {
+  std::mt19937_64 engine(42);
+  const std::size_t d = m.model_dim;
+  const std::size_t kv = std::size_t{m.kv_heads} * (d / m.query_heads);
+  const std::size_t f = m.ffn_dim;
+  TransformerWeights w;
+  w.token_embedding = random_tensor({m.vocabulary, d}, engine, -1.0, 1.0);
+  for (std::uint32_t i = 0; i < m.layers; ++i) {
+    LayerWeights layer;
+    layer.attention_norm = random_tensor({d}, engine, 0.8, 1.2);
+    layer.query = random_tensor({d, d}, engine, -0.05, 0.05);
+    layer.key = random_tensor({kv, d}, engine, -0.05, 0.05);
+    layer.value = random_tensor({kv, d}, engine, -0.05, 0.05);
+    layer.attention_output = random_tensor({d, d}, engine, -0.05, 0.05);
+    layer.ffn_norm = random_tensor({d}, engine, 0.8, 1.2);
+    layer.ffn_gate = random_tensor({f, d}, engine, -0.05, 0.05);
+    layer.ffn_up = random_tensor({f, d}, engine, -0.05, 0.05);
+    layer.ffn_down = random_tensor({d, f}, engine, -0.05, 0.05);
+    w.layers.push_back(std::move(layer));
+  }
+  w.final_norm = random_tensor({d}, engine, 0.8, 1.2);
+  return w;
+}
+
+void set_bytes(benchmark::State& state, std::size_t bytes) {
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+
+void fnv_benchmark(benchmark::State& state, std::size_t size) {
+  ByteBuffer bytes(size);
+  std::mt19937_64 engine(1);
+  for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(engine());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(fnv1a64(bytes));
+  }
+  set_bytes(state, bytes.size());
+}
+
+void container_write_benchmark(benchmark::State& state) {
+  ByteBuffer payload(kCacheBytes);
+  std::mt19937_64 engine(2);
+  for (std::uint8_t& b : payload) b = static_cast<std::uint8_t>(engine());
+  const std::vector<TensorEntry> rows = {
+      {"payload", ArtifactDType::UInt8, {payload.size()}, 0, payload.size(), 0}};
+  ByteBuffer manifest;
+  write_manifest(manifest, rows, 1, std::nullopt);
+  for (auto _ : state) {
+    ByteBuffer container = write_container("LUMECTS1", manifest, payload);
+    benchmark::DoNotOptimize(container.data());
+  }
+  set_bytes(state, payload.size());
+}
+
+void make_model_benchmark(benchmark::State& state, const ModelShape& m) {
+  const TransformerSpec spec = spec_of(m);
+  const TransformerWeights weights = weights_of(m);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    TransformerWeights copy = weights;
+    state.ResumeTiming();
+    const std::shared_ptr<const TransformerModel> model = make_model(spec, std::move(copy));
+    bytes = model->artifact().size();
+    benchmark::DoNotOptimize(model.get());
+  }
+  set_bytes(state, bytes);
+}
+
+void model_artifact_benchmark(benchmark::State& state, const ModelShape& m) {
+  const TransformerSpec spec = spec_of(m);
+  const TransformerWeights weights = weights_of(m);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    ByteBuffer artifact = serialize_model_artifact(spec, weights, std::nullopt);
+    bytes = artifact.size();
+    benchmark::DoNotOptimize(artifact.data());
+  }
+  set_bytes(state, bytes);
+}
+
+// A session file over `model` holding no tokens, no tokenizer state and a
+// cache of two [4096, 1024] tensors (64 MiB), assembled with the container
+// writer exactly as a session lays it out.
+ByteBuffer session_file_with_cache(const TransformerModel& model) {
+  std::mt19937_64 engine(3);
+  std::uniform_real_distribution<double> distribution(-1.0, 1.0);
+  ByteBuffer payload;
+  payload.reserve(kCacheBytes);
+  std::vector<TensorEntry> rows = {
+      {"input_tokens", ArtifactDType::UInt32, {0}, 0, 0, fnv1a64("")},
+      {"tokenizer_state", ArtifactDType::UInt8, {0}, 0, 0, fnv1a64("")}};
+  for (std::size_t k = 0; k < kCacheTensors; ++k) {
+    const std::size_t offset = payload.size();
+    for (std::size_t i = 0; i < kCacheRows * kCacheColumns; ++i) {
+      appendU64(payload, std::bit_cast<std::uint64_t>(distribution(engine)));
+    }
+    const std::span<const std::uint8_t> bytes = std::span(payload).subspan(offset);
+    rows.push_back({"kv." + std::to_string(k),
+                    ArtifactDType::Float64,
+                    {kCacheRows, kCacheColumns},
+                    offset,
+                    bytes.size(),
+                    fnv1a64(bytes)});
+  }
+  ByteBuffer manifest;
+  write_manifest(manifest, rows, spec_hash(model.spec()), model.tokenizerHash());
+  appendU64(manifest, model.identity());
+  appendU64(manifest, numeric_policy_hash(model.spec()));
+  appendU64(manifest, 0);  // position
+  appendU64(manifest, 1);  // setting
+  appendU64(manifest, 0);  // counter
+  appendU64(manifest, 0);  // input token count
+  appendU64(manifest, 0);  // tokenizer state size
+  appendU32(manifest, static_cast<std::uint32_t>(kCacheTensors));
+  return write_container(kSessionFileMagic, manifest, payload);
+}
+
+void session_restore_benchmark(benchmark::State& state) {
+  const std::shared_ptr<const TransformerModel> model =
+      make_model(spec_of(kSmall), weights_of(kSmall));
+  const ByteBuffer file = session_file_with_cache(*model);
+  ArtifactLimits limits;
+  for (auto _ : state) {
+    InferenceSession session(model, 1);
+    session.restore(file, limits);
+    benchmark::DoNotOptimize(session.cache().data());
+  }
+  set_bytes(state, file.size());
+}
+
+void session_save_benchmark(benchmark::State& state) {
+  const std::shared_ptr<const TransformerModel> model =
+      make_model(spec_of(kSmall), weights_of(kSmall));
+  InferenceSession session(model, 1);
+  session.restore(session_file_with_cache(*model), ArtifactLimits{});
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    ByteBuffer file = session.save();
+    bytes = file.size();
+    benchmark::DoNotOptimize(file.data());
+  }
+  set_bytes(state, bytes);
+}
+
+void register_all() {
+  benchmark::RegisterBenchmark("fnv1a64/64MiB", [](benchmark::State& state) {
+    fnv_benchmark(state, kCacheBytes);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("container_write/64MiB", container_write_benchmark)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("session_save/64MiB_cache", session_save_benchmark)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("session_restore/64MiB_cache", session_restore_benchmark)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("model_artifact_write/mid", [](benchmark::State& state) {
+    model_artifact_benchmark(state, kMid);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("make_model/small", [](benchmark::State& state) {
+    make_model_benchmark(state, kSmall);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("make_model/mid", [](benchmark::State& state) {
+    make_model_benchmark(state, kMid);
+  })->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  Orvane::Core::Lumeth::register_all();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
