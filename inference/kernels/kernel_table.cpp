@@ -9,6 +9,7 @@ const KernelTable& portable_kernels() noexcept;
 #if defined(__x86_64__)
 const KernelTable& sse2_kernels() noexcept;
 const KernelTable& avx2_kernels() noexcept;
+const KernelTable& avx512_256_kernels() noexcept;
 const KernelTable& avx512_kernels() noexcept;
 #endif
 
@@ -26,6 +27,8 @@ const KernelTable& kernels_for(CpuLevel level) noexcept {
       return sse2_kernels();
     case CpuLevel::avx2:
       return avx2_kernels();
+    case CpuLevel::avx512_256:
+      return avx512_256_kernels();
     case CpuLevel::avx512:
       return avx512_kernels();
 #endif

@@ -193,9 +193,11 @@ struct Projection {
 
   // sums[r][v] (row stride NR) for the first MRt rows of a block, over one
   // slice of `count` inputs; starts from 0.0 when `first`.
+  // Kept out of line: inlined into the driver, the accumulators compete with
+  // its variables for registers and some are spilled to memory.
   template <std::size_t MRt, std::size_t NVt>
-  static void block(const double* packed_x, const double* panel, std::size_t count, double* sums,
-                    bool first) {
+  [[gnu::noinline]] static void block(const double* packed_x, const double* panel,
+                                      std::size_t count, double* sums, bool first) {
     typename S::V acc[MRt][NVt];
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < MRt; ++r) {

@@ -41,7 +41,7 @@ struct Avx2 {
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
 };
 
-constexpr KernelTable kAvx2 = make_kernel_table<Avx2, 4, 3>(CpuLevel::avx2);
+constexpr KernelTable kAvx2 = make_kernel_table<Avx2, 6, 2>(CpuLevel::avx2);
 
 }  // namespace
 }  // namespace Orvane::Core::Lumeth::kernels

@@ -1,6 +1,8 @@
-// The AVX-512 level: eight doubles per vector. The target adds AVX-512F/DQ
-// only; the source is compiled without contraction, so no fused multiply-add
-// is ever formed from the separate products and sums.
+// The AVX-512 levels: eight doubles per vector, and four doubles per vector
+// with AVX-512's 32 registers (for processors that split 512-bit operations).
+// The target adds AVX-512F/DQ/VL only; the source is compiled without
+// contraction, so no fused multiply-add is ever formed from the separate
+// products and sums.
 
 #include "inference/kernels/kernel_table.hpp"
 
@@ -12,7 +14,7 @@
 #include <cstddef>
 
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq")
+#pragma GCC target("avx512f,avx512dq,avx512vl")
 
 #include "inference/kernels/kernel_templates.hpp"
 
@@ -44,7 +46,33 @@ struct Avx512 {
   static bool any(Mask m) { return m != 0; }
 };
 
+// The same operations on 256-bit vectors; with 32 registers the blocks can be
+// wider than under AVX2.
+struct Avx512Narrow {
+  using V = __m256d;
+  using Mask = __mmask8;
+  static constexpr std::size_t width = 4;
+
+  static V zero() { return _mm256_setzero_pd(); }
+  static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+  static V broadcast(double x) { return _mm256_set1_pd(x); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
+  static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+  static Mask no_failure() { return 0; }
+  // Not-less-than, unordered: true for NaN, as the failure test needs.
+  static Mask failure(V v, V limit) {
+    return _mm256_cmp_pd_mask(_mm256_andnot_pd(_mm256_set1_pd(-0.0), v), limit, _CMP_NLT_UQ);
+  }
+  static Mask merge(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+  static bool any(Mask m) { return m != 0; }
+};
+
 constexpr KernelTable kAvx512 = make_kernel_table<Avx512, 4, 6>(CpuLevel::avx512);
+constexpr KernelTable kAvx512Narrow = make_kernel_table<Avx512Narrow, 4, 6>(CpuLevel::avx512_256);
 
 }  // namespace
 }  // namespace Orvane::Core::Lumeth::kernels
@@ -54,6 +82,8 @@ constexpr KernelTable kAvx512 = make_kernel_table<Avx512, 4, 6>(CpuLevel::avx512
 namespace Orvane::Core::Lumeth::kernels {
 
 const KernelTable& avx512_kernels() noexcept { return kAvx512; }
+
+const KernelTable& avx512_256_kernels() noexcept { return kAvx512Narrow; }
 
 }  // namespace Orvane::Core::Lumeth::kernels
 

@@ -91,7 +91,10 @@ TEST(CpuLevel, DetectedLevelIsSupportedAndTheWidestCompiled) {
   const CpuLevel detected = kernels::detected_cpu_level();
   EXPECT_TRUE(kernels::cpu_supports(detected));
   for (const CpuLevel level : kernels::compiled_levels()) {
-    if (kernels::cpu_supports(level)) {
+    // The one exception: the 256-bit AVX-512 level stands in for the 512-bit
+    // one on processors that split 512-bit operations.
+    const bool narrowed = level == CpuLevel::avx512 && detected == CpuLevel::avx512_256;
+    if (kernels::cpu_supports(level) && !narrowed) {
       EXPECT_LE(static_cast<int>(level), static_cast<int>(detected)) << kernels::level_name(level);
     }
   }
