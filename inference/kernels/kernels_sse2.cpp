@@ -38,7 +38,7 @@ struct Sse2 {
   static bool any(Mask m) { return _mm_movemask_pd(m) != 0; }
 };
 
-constexpr KernelTable kSse2 = make_kernel_table<Sse2, 4, 2>(CpuLevel::sse2);
+constexpr KernelTable kSse2 = make_kernel_table<Sse2, 3, 4>(CpuLevel::sse2);
 
 }  // namespace
 
