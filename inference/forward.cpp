@@ -144,8 +144,9 @@ Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& 
   }
   observe("embedding", x);
 
-  // The rotation table depends only on the width and the spec; it is built
-  // when the first layer needs it, where the rotation would build it.
+  // The rotation table depends only on the width, the head width and the
+  // rotary base: it is built once, when the first layer rotates, which is
+  // where a per-layer build would first have run (and failed, if it could).
   std::optional<RopeTable> rope;
 
   std::string name;
