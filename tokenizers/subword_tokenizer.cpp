@@ -93,17 +93,7 @@ std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) 
 
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    const bool whitespace = isBpeWhitespace(static_cast<std::uint8_t>(bytes[start]));
-    std::size_t end = start + 1;
-    while (end < bytes.size() &&
-           isBpeWhitespace(static_cast<std::uint8_t>(bytes[end])) == whitespace) {
-      ++end;
-    }
-    runs.push_back(bytes.substr(start, end - start));
-    start = end;
-  }
+  forEachWhitespaceRun(bytes, [&runs](std::string_view run) { runs.push_back(run); });
   return runs;
 }
 

@@ -55,6 +55,23 @@ inline constexpr std::uint32_t kMaxBpeMerges = 1048576 - 258;
 // empty input gives no runs. The views point into `bytes`.
 [[nodiscard]] std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes);
 
+// Calls visit(run) for each run of splitWhitespaceRuns(bytes), in the same
+// order, without collecting them first.
+template <typename Visit>
+void forEachWhitespaceRun(std::string_view bytes, Visit&& visit) {
+  const std::size_t size = bytes.size();
+  std::size_t start = 0;
+  while (start < size) {
+    const bool whitespace = isBpeWhitespace(static_cast<std::uint8_t>(bytes[start]));
+    std::size_t end = start + 1;
+    while (end < size && isBpeWhitespace(static_cast<std::uint8_t>(bytes[end])) == whitespace) {
+      ++end;
+    }
+    visit(bytes.substr(start, end - start));
+    start = end;
+  }
+}
+
 // Rewrites `symbols` left to right, replacing each occurrence of the pair
 // (left, right) by `merged`. Matches never overlap and the scan never looks
 // back: with the pair (a, a), the symbols a a a become (merged, a).
