@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "foundation/binary.hpp"
+#include "tokenizers/bpe_pair_table.hpp"
 #include "tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -88,8 +89,10 @@ using BpeRankTable = std::unordered_map<std::uint64_t, std::uint32_t>;
 // Merges one run in rank order: while some adjacent pair is in `ranks`, the
 // pair with the smallest id (the leftmost among equals) is replaced
 // everywhere in the run by that id. Rescans the run after each replacement,
-// so the cost is quadratic in the run length.
-void mergeRun(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
+// so the cost is quadratic in the run length. This is the plain form that
+// SubwordTokenizer::encode must agree with; encode itself merges each run in
+// O(n log n) and reuses the result for runs it has already met in the call.
+void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
 
 class SubwordTokenizer : public ITransformerTokenizer {
  public:
@@ -101,7 +104,9 @@ class SubwordTokenizer : public ITransformerTokenizer {
   explicit SubwordTokenizer(std::vector<BpeMerge> merges);
 
   // Splits the text into whitespace runs and merges each run on its own in
-  // rank order; bytes no merge covers stay byte ids. BOS and EOS, when asked
+  // rank order (the ids mergeRunReference gives); bytes no merge covers stay
+  // byte ids. Each run costs O(n log n) in its length, and a run met again in
+  // the same call is not merged again. BOS and EOS, when asked
   // for, come first and last. Throws TokenizerError: UnsupportedOption for a
   // normalization other than None (checked first), InvalidUtf8 under Reject.
   // Under Replace each bad sequence becomes U+FFFD first; any policy value
@@ -132,8 +137,11 @@ class SubwordTokenizer : public ITransformerTokenizer {
   TokenizerDescriptor descriptor_;
   std::vector<BpeMerge> merges_;
   ByteBuffer artifact_;
-  // Built once from merges_; encoding only reads it.
-  BpeRankTable ranks_;
+  // pairKey -> merged id, lowest id of a repeated pair; built once, only read
+  // by encode.
+  BpePairTable ranks_;
+  // pairKey of each merge, in merge order: what a merged id stands for.
+  std::vector<std::uint64_t> mergeKeys_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it
