@@ -24,8 +24,8 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <queue>
 #include <utility>
 
@@ -187,8 +187,7 @@ class IncrementalTrainer {
   void countRun(std::string_view run, std::uint64_t hash, std::vector<WordSlot>& slots,
                 std::vector<std::string_view>& firstSeen) {
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t index = static_cast<std::size_t>(hash) & mask;;
-         index = (index + 1) & mask) {
+    for (std::size_t index = static_cast<std::size_t>(hash) & mask;; index = (index + 1) & mask) {
       WordSlot& slot = slots[index];
       if (slot.word == kNotVisited) {
         slot = WordSlot{hash, static_cast<std::uint32_t>(words_.size())};
@@ -311,8 +310,7 @@ class IncrementalTrainer {
     created_.clear();
   }
 
-  void rewriteWord(std::uint32_t w, std::uint32_t left, std::uint32_t right,
-                   std::uint32_t merged) {
+  void rewriteWord(std::uint32_t w, std::uint32_t left, std::uint32_t right, std::uint32_t merged) {
     Word& word = words_[w];
     std::uint32_t* s = symbols_.data() + word.offset;
     const std::size_t n = word.length;

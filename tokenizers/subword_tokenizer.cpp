@@ -397,9 +397,7 @@ void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& 
 }
 
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
-    : merges_(std::move(merges)),
-      artifact_(serializeArtifact(merges_)),
-      ranks_(merges_.size()) {
+    : merges_(std::move(merges)), artifact_(serializeArtifact(merges_)), ranks_(merges_.size()) {
   mergeKeys_.reserve(merges_.size());
   for (std::size_t i = 0; i < merges_.size(); ++i) {
     mergeKeys_.push_back(pairKey(merges_[i].left, merges_[i].right));
