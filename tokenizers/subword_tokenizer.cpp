@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "foundation/fnv1a.hpp"
+#include "tokenizers/bpe_rank_index.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/run_hash.hpp"
 #include "tokenizers/utf8.hpp"
@@ -107,9 +108,7 @@ std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) 
 // reference applies them.
 class RunMerger {
  public:
-  // `mergeKeys` holds the pairKey of every merge, in merge order.
-  RunMerger(std::span<const std::uint64_t> mergeKeys, const BpePairTable& ranks)
-      : mergeKeys_(mergeKeys), ranks_(ranks) {}
+  explicit RunMerger(const BpeRankIndex& ranks) : ranks_(ranks) {}
 
   // Appends the merged ids of `run` to `out`.
   void merge(std::string_view run, std::vector<std::uint32_t>& out) {
@@ -139,7 +138,7 @@ class RunMerger {
       const auto id = static_cast<std::uint32_t>(top >> 32);
       const auto p = static_cast<std::uint32_t>(top);
       const std::uint32_t q = next_[p];
-      if (q == end || pairKey(symbols_[p], symbols_[q]) != mergeKeys_[id - kFirstMergeId]) {
+      if (q == end || pairKey(symbols_[p], symbols_[q]) != ranks_.pairOf(id)) {
         continue;  // the pair at p has changed since the entry was made
       }
       symbols_[p] = id;
@@ -176,7 +175,7 @@ class RunMerger {
       symbols[i] = static_cast<std::uint8_t>(run[i]);
     }
     for (std::size_t i = 0; i + 1 < n; ++i) {
-      ids[i] = ranks_.find(pairKey(symbols[i], symbols[i + 1]));
+      ids[i] = ranks_.find(symbols[i], symbols[i + 1]);
     }
     while (n > 1) {
       std::size_t best = 0;
@@ -186,7 +185,7 @@ class RunMerger {
         }
       }
       const std::uint32_t id = ids[best];
-      if (id == BpePairTable::kAbsent) {
+      if (id == BpeRankIndex::kAbsent) {
         break;
       }
       symbols[best] = id;
@@ -196,20 +195,20 @@ class RunMerger {
       }
       --n;
       if (best + 1 < n) {
-        ids[best] = ranks_.find(pairKey(id, symbols[best + 1]));
+        ids[best] = ranks_.find(id, symbols[best + 1]);
       } else {
-        ids[best] = BpePairTable::kAbsent;
+        ids[best] = BpeRankIndex::kAbsent;
       }
       if (best > 0) {
-        ids[best - 1] = ranks_.find(pairKey(symbols[best - 1], id));
+        ids[best - 1] = ranks_.find(symbols[best - 1], id);
       }
     }
     out.insert(out.end(), symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(n));
   }
 
   void pushPair(std::uint32_t position, std::uint32_t left, std::uint32_t right) {
-    const std::uint32_t id = ranks_.find(pairKey(left, right));
-    if (id != BpePairTable::kAbsent) {
+    const std::uint32_t id = ranks_.find(left, right);
+    if (id != BpeRankIndex::kAbsent) {
       heap_.push_back((std::uint64_t{id} << 32) | position);
     }
   }
@@ -222,8 +221,7 @@ class RunMerger {
     }
   }
 
-  std::span<const std::uint64_t> mergeKeys_;
-  const BpePairTable& ranks_;
+  const BpeRankIndex& ranks_;
   // Scratch space reused across the runs of one encode call.
   std::vector<std::uint32_t> symbols_;
   std::vector<std::uint32_t> next_;
@@ -397,14 +395,9 @@ void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& 
 }
 
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
-    : merges_(std::move(merges)), artifact_(serializeArtifact(merges_)), ranks_(merges_.size()) {
-  mergeKeys_.reserve(merges_.size());
-  for (std::size_t i = 0; i < merges_.size(); ++i) {
-    mergeKeys_.push_back(pairKey(merges_[i].left, merges_[i].right));
-    // The first (lowest) id of a repeated pair stays.
-    ranks_.insert(pairKey(merges_[i].left, merges_[i].right),
-                  static_cast<std::uint32_t>(kFirstMergeId + i));
-  }
+    : merges_(std::move(merges)),
+      artifact_(serializeArtifact(merges_)),
+      ranks_(std::make_shared<const BpeRankIndex>(merges_)) {
   const auto mergeCount = static_cast<std::uint32_t>(merges_.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
@@ -437,9 +430,18 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
+  if (ranks_->empty()) {
+    // Without merges every byte is its own token.
+    const std::span<const std::uint8_t> values = asBytes(bytes);
+    result.ids.insert(result.ids.end(), values.begin(), values.end());
+    if (options.addEos) {
+      result.ids.push_back(descriptor_.eosId);
+    }
+    return result;
+  }
   // Natural text has roughly one token per three to four bytes.
   result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
-  RunMerger merger(mergeKeys_, ranks_);
+  RunMerger merger(*ranks_);
   RunCache cache(bytes);
   // Runs are taken in batches so that the cache slots of a batch are
   // fetched together; they are still encoded strictly in input order.

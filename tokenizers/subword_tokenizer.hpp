@@ -13,6 +13,7 @@
 //   257 + M           end of sequence
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,10 +21,11 @@
 #include <vector>
 
 #include "foundation/binary.hpp"
-#include "tokenizers/bpe_pair_table.hpp"
 #include "tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
+
+class BpeRankIndex;
 
 // One learned merge: token `left` followed by token `right` becomes a new
 // token whose bytes are `bytes` (the left token's bytes, then the right's).
@@ -137,11 +139,8 @@ class SubwordTokenizer : public ITransformerTokenizer {
   TokenizerDescriptor descriptor_;
   std::vector<BpeMerge> merges_;
   ByteBuffer artifact_;
-  // pairKey -> merged id, lowest id of a repeated pair; built once, only read
-  // by encode.
-  BpePairTable ranks_;
-  // pairKey of each merge, in merge order: what a merged id stands for.
-  std::vector<std::uint64_t> mergeKeys_;
+  // Built once from merges_; encoding only reads it.
+  std::shared_ptr<const BpeRankIndex> ranks_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it
