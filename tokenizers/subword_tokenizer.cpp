@@ -108,9 +108,12 @@ std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) 
 // reference applies them.
 class RunMerger {
  public:
+  // Runs must be shorter than this: positions are 32-bit.
+  static constexpr std::size_t kLongestRun = 0xFFFFFFFFu;
+
   explicit RunMerger(const BpeRankIndex& ranks) : ranks_(ranks) {}
 
-  // Appends the merged ids of `run` to `out`.
+  // Appends the merged ids of `run` (shorter than kLongestRun) to `out`.
   void merge(std::string_view run, std::vector<std::uint32_t>& out) {
     if (run.size() <= kShortRun) {
       mergeShort(run, out);
@@ -460,6 +463,12 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
       const std::string_view run = runs[k];
       if (run.size() == 1) {
         result.ids.push_back(static_cast<std::uint8_t>(run[0]));
+      } else if (run.size() >= RunMerger::kLongestRun) {
+        // Positions no longer fit the merger's 32-bit links.
+        const std::span<const std::uint8_t> values = asBytes(run);
+        std::vector<std::uint32_t> symbols(values.begin(), values.end());
+        mergeRunReference(symbols, buildBpeRankTable(merges_));
+        result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
       } else {
