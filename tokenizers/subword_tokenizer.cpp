@@ -167,7 +167,7 @@ class RunMerger {
   // Up to this length a run is merged without the heap: the id of each
   // adjacent pair is kept in an array and the smallest (leftmost among
   // equals) is found by a scan, which beats heap upkeep for short words.
-  static constexpr std::size_t kShortRun = 24;
+  static constexpr std::size_t kShortRun = 64;
 
   void mergeShort(std::string_view run, std::vector<std::uint32_t>& out) {
     std::array<std::uint32_t, kShortRun> symbols{};
@@ -232,6 +232,32 @@ class RunMerger {
   std::vector<std::uint64_t> heap_;  // (merged id << 32) | position, a min-heap
 };
 
+// Equality of two short byte ranges without a library call: 8-byte words,
+// the last one overlapping the previous when the length is not a multiple
+// of 8.
+bool sameBytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::uint64_t x = 0;
+  std::uint64_t y = 0;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      return false;
+    }
+  }
+  std::memcpy(&x, a + n - 8, 8);
+  std::memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
 // Runs longer than this are merged every time they occur: long runs rarely
 // repeat, and hashing them would cost about as much as merging them.
 constexpr std::size_t kLongestCachedRun = 256;
@@ -291,32 +317,6 @@ class RunCache {
     std::uint32_t idsCount = 0;
   };
 
-  // Equality of two short byte ranges without a library call: 8-byte words,
-  // the last one overlapping the previous when the length is not a multiple
-  // of 8.
-  static bool sameBytes(const char* a, const char* b, std::size_t n) noexcept {
-    if (n < 8) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) {
-          return false;
-        }
-      }
-      return true;
-    }
-    std::uint64_t x = 0;
-    std::uint64_t y = 0;
-    for (std::size_t i = 0; i + 8 <= n; i += 8) {
-      std::memcpy(&x, a + i, 8);
-      std::memcpy(&y, b + i, 8);
-      if (x != y) {
-        return false;
-      }
-    }
-    std::memcpy(&x, a + n - 8, 8);
-    std::memcpy(&y, b + n - 8, 8);
-    return x == y;
-  }
-
   void grow() {
     std::vector<Slot> grown(2 * slots_.size());
     const std::size_t mask = grown.size() - 1;
@@ -339,6 +339,104 @@ class RunCache {
 };
 
 }  // namespace
+
+// What encode reads besides the merge list: the rank index, and the ids of
+// every run whose bytes are exactly those of a merged token. At useful
+// vocabulary sizes most words of natural text are tokens of their own, so
+// most runs are answered by one lookup here instead of being merged. Built
+// once by the constructor and never modified.
+class BpeEncodingIndex {
+ public:
+  explicit BpeEncodingIndex(std::span<const BpeMerge> merges) : ranks_(merges) {
+    if (merges.empty()) {
+      return;
+    }
+    std::size_t capacity = 16;
+    while (capacity < 2 * merges.size()) {
+      capacity *= 2;
+    }
+    slots_.resize(capacity);
+    RunMerger merger(ranks_);
+    for (const BpeMerge& merge : merges) {
+      const std::string_view bytes = merge.bytes;
+      if (bytes.size() < 2 || bytes.size() > kLongestCachedRun) {
+        continue;
+      }
+      const std::uint64_t hash = hashRun(bytes);
+      Slot* slot = findSlot(bytes, hash);
+      if (slot->length != 0) {
+        continue;  // the same bytes as an earlier token
+      }
+      // A token that mixes whitespace and other bytes is never a whole run:
+      // it is stored like the others and simply never matched.
+      const std::size_t idsStart = ids_.size();
+      merger.merge(bytes, ids_);
+      *slot = Slot{.hash = hash,
+                   .bytesStart = tokenBytes_.size(),
+                   .idsStart = idsStart,
+                   .length = static_cast<std::uint32_t>(bytes.size()),
+                   .idsCount = static_cast<std::uint32_t>(ids_.size() - idsStart)};
+      tokenBytes_.append(bytes);
+    }
+  }
+
+  [[nodiscard]] const BpeRankIndex& ranks() const noexcept { return ranks_; }
+
+  void prefetch(std::uint64_t hash) const noexcept {
+    if (!slots_.empty()) {
+      __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
+  }
+
+  // Appends the ids of `run` (hashRun(run) == hash) and returns true when
+  // its bytes are those of a merged token; otherwise appends nothing.
+  bool appendKnownRun(std::string_view run, std::uint64_t hash,
+                      std::vector<std::uint32_t>& out) const {
+    if (slots_.empty()) {
+      return false;
+    }
+    const Slot& slot = *findSlot(run, hash);
+    if (slot.length == 0) {
+      return false;
+    }
+    const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
+    out.insert(out.end(), first, first + slot.idsCount);
+    return true;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint64_t bytesStart = 0;  // in tokenBytes_
+    std::uint64_t idsStart = 0;    // in ids_
+    std::uint32_t length = 0;      // 0: empty slot
+    std::uint32_t idsCount = 0;
+  };
+
+  // The slot holding `bytes`, or the empty slot where they would go.
+  [[nodiscard]] const Slot* findSlot(std::string_view bytes, std::uint64_t hash) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = static_cast<std::size_t>(hash) & mask;
+    while (true) {
+      const Slot& slot = slots_[index];
+      if (slot.length == 0 ||
+          (slot.hash == hash && slot.length == bytes.size() &&
+           sameBytes(tokenBytes_.data() + slot.bytesStart, bytes.data(), bytes.size()))) {
+        return &slot;
+      }
+      index = (index + 1) & mask;
+    }
+  }
+
+  Slot* findSlot(std::string_view bytes, std::uint64_t hash) noexcept {
+    return const_cast<Slot*>(std::as_const(*this).findSlot(bytes, hash));
+  }
+
+  BpeRankIndex ranks_;
+  std::vector<Slot> slots_;  // at most half full
+  std::string tokenBytes_;   // the bytes of every stored token, back to back
+  std::vector<std::uint32_t> ids_;
+};
 
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
@@ -400,7 +498,7 @@ void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& 
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
     : merges_(std::move(merges)),
       artifact_(serializeArtifact(merges_)),
-      ranks_(std::make_shared<const BpeRankIndex>(merges_)) {
+      index_(std::make_shared<const BpeEncodingIndex>(merges_)) {
   const auto mergeCount = static_cast<std::uint32_t>(merges_.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
@@ -433,7 +531,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
-  if (ranks_->empty()) {
+  if (index_->ranks().empty()) {
     // Without merges every byte is its own token.
     const std::span<const std::uint8_t> values = asBytes(bytes);
     result.ids.insert(result.ids.end(), values.begin(), values.end());
@@ -444,7 +542,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   }
   // Natural text has roughly one token per three to four bytes.
   result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
-  RunMerger merger(*ranks_);
+  RunMerger merger(index_->ranks());
   RunCache cache(bytes);
   // Runs are taken in batches so that the cache slots of a batch are
   // fetched together; they are still encoded strictly in input order.
@@ -456,6 +554,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     for (std::size_t k = 0; k < pending; ++k) {
       if (runs[k].size() > 1 && runs[k].size() <= kLongestCachedRun) {
         hashes[k] = hashRun(runs[k]);
+        index_->prefetch(hashes[k]);
         cache.prefetch(hashes[k]);
       }
     }
@@ -471,7 +570,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
         result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
-      } else {
+      } else if (!index_->appendKnownRun(run, hashes[k], result.ids)) {
         cache.encode(run, hashes[k], merger, result.ids);
       }
     }

@@ -25,7 +25,7 @@
 
 namespace Orvane::Core::Lumeth {
 
-class BpeRankIndex;
+class BpeEncodingIndex;
 
 // One learned merge: token `left` followed by token `right` becomes a new
 // token whose bytes are `bytes` (the left token's bytes, then the right's).
@@ -139,8 +139,9 @@ class SubwordTokenizer : public ITransformerTokenizer {
   TokenizerDescriptor descriptor_;
   std::vector<BpeMerge> merges_;
   ByteBuffer artifact_;
-  // Built once from merges_; encoding only reads it.
-  std::shared_ptr<const BpeRankIndex> ranks_;
+  // Built once from merges_; encoding only reads it, and copies of the
+  // tokenizer share it.
+  std::shared_ptr<const BpeEncodingIndex> index_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it
