@@ -62,7 +62,7 @@ std::string decodeChunk(DecoderState& state, std::span<const std::uint32_t> ids,
   std::size_t i = 0;
   // Blocks of byte ids are narrowed in one vectorizable pass; a block with
   // any id of 256 or more goes through the checks one id at a time.
-  constexpr std::size_t kBlock = 16;
+  constexpr std::size_t kBlock = 64;
   while (i < ids.size()) {
     if (ids.size() - i >= kBlock) {
       std::uint32_t any = 0;

@@ -438,5 +438,27 @@ TEST(DecodeChunk, ChunkedDecodingEqualsOneDrainOfEverythingReceived) {
   }
 }
 
+TEST(DecodeChunk, InLongInputsTheFirstOffendingIdDecidesWhereverItStands) {
+  // Long inputs are narrowed block by block; a special or out-of-range id
+  // deep inside must be judged exactly as in a short one.
+  std::vector<std::uint32_t> ids(300, 'a');
+  ids[130] = kByteEosId;
+  ids[200] = 999;
+  const auto errorCode = [&ids](bool skip) {
+    DecoderState state(DecodeOptions{.skipSpecialTokens = skip});
+    try {
+      (void)decodeChunk(state, ids, true);
+    } catch (const TokenizerError& error) {
+      return static_cast<int>(error.code());
+    }
+    return -1;
+  };
+  EXPECT_EQ(errorCode(false), static_cast<int>(TokenizerErrorCode::SpecialTokenNotAllowed));
+  EXPECT_EQ(errorCode(true), static_cast<int>(TokenizerErrorCode::TokenIdOutOfRange));
+  ids[200] = 'b';
+  DecoderState state(DecodeOptions{.skipSpecialTokens = true});
+  EXPECT_EQ(decodeChunk(state, ids, true), std::string(199, 'a') + "b" + std::string(99, 'a'));
+}
+
 }  // namespace
 }  // namespace Orvane::Core::Lumeth
