@@ -79,7 +79,7 @@ void applyBpeMerge(std::vector<BpeWord>& words, std::uint32_t left, std::uint32_
   }
 }
 
-SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits) {
+SubwordTokenizer trainBpeReference(std::string_view corpus, const BpeTrainingLimits& limits) {
   validateBpeTrainingLimits(corpus, limits);
 
   std::vector<BpeWord> words = buildBpeWordTable(corpus);

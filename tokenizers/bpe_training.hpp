@@ -5,10 +5,12 @@
 // deterministic: the same corpus and limits give the same merges in the same
 // order, whatever order the hash tables inside happen to iterate in.
 //
-// trainBpe is assembled from the building blocks declared below, so that a
-// faster way of counting pairs and choosing the best one can replace those two
-// steps while validation, the word table and the merge rewrite stay as they
-// are (and the plain steps remain as the reference to compare it with).
+// trainBpe keeps its pair counts up to date incrementally: after a merge it
+// touches only the words that held the merged pair, and a max-heap finds the
+// next pair. trainBpeReference is the plain form assembled from the building
+// blocks declared below: it recounts every pair on every pass. Both return
+// the same merges for every corpus and limits; the reference is kept to
+// check that.
 
 #include <cstdint>
 #include <optional>
@@ -48,11 +50,23 @@ struct BpeTrainingLimits {
 // "invalid BPE training limits" (maxTokenBytes outside 2..256 or
 // minPairFrequency 0), "BPE training corpus exceeds configured size limit"
 // (a corpus of exactly maxCorpusBytes is accepted).
+//
+// Cost: one pass over the corpus to build the table of distinct runs, then
+// per merge time proportional to the total length of the words that hold the
+// merged pair (plus logarithmic heap work per changed pair). Memory: the
+// distinct runs as u32 symbols, each pair with the words that may hold it,
+// and the heap.
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
 
-// ---- Building blocks of trainBpe ----
+// The same training done the plain way: every pass recounts all pairs of all
+// distinct runs and scans them for the best. Same results and errors as
+// trainBpe, at a cost of (passes x total length of the distinct runs).
+[[nodiscard]] SubwordTokenizer trainBpeReference(std::string_view corpus,
+                                                 const BpeTrainingLimits& limits);
 
-// The limit checks of trainBpe, in its order and with its messages.
+// ---- Building blocks of trainBpeReference ----
+
+// The limit checks of both trainers, in their order and with their messages.
 void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits);
 
 // One distinct whitespace run of the corpus: its current symbols (byte values

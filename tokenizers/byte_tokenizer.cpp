@@ -40,12 +40,14 @@ EncodedText ByteTokenizer::encode(std::string_view text, const EncodeOptions& op
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "byte tokenizer supports only normalization=none");
   }
-  // Only Reject and Replace look at the bytes; every other policy value keeps
-  // them as they are, so the input is encoded in place without a copy.
+  // Only Reject and Replace look at the bytes, and only invalid input
+  // changes under them; valid input (and every other policy value) is
+  // encoded in place without a copy.
   std::vector<std::uint8_t> sanitized;
   std::span<const std::uint8_t> bytes = asBytes(text);
-  if (options.invalidUtf8 == InvalidUtf8Policy::Reject ||
-      options.invalidUtf8 == InvalidUtf8Policy::Replace) {
+  if ((options.invalidUtf8 == InvalidUtf8Policy::Reject ||
+       options.invalidUtf8 == InvalidUtf8Policy::Replace) &&
+      validUtf8Prefix(bytes) != bytes.size()) {
     sanitized = sanitizeForEncoding(text, options.invalidUtf8);
     bytes = sanitized;
   }
@@ -55,7 +57,8 @@ EncodedText ByteTokenizer::encode(std::string_view text, const EncodeOptions& op
   if (options.addBos) {
     result.ids.push_back(kByteBosId);
   }
-  // One widening copy over the whole range.
+  // One widening copy over the whole range, straight into the reserved
+  // storage (no zero-filling pass first).
   result.ids.insert(result.ids.end(), bytes.begin(), bytes.end());
   if (options.addEos) {
     result.ids.push_back(kByteEosId);

@@ -51,30 +51,64 @@ DecoderState::DecoderState(const DecodeOptions& options)
 }
 
 std::string decodeChunk(DecoderState& state, std::span<const std::uint32_t> ids, bool final) {
-  // Work on a copy so that a failure at any id, or under Reject, leaves the
-  // state as it was; the result is committed with a swap that cannot throw.
-  // The buffer is sized once and written by index: the per-id work is one
-  // compare and one store.
+  // The pending bytes and the new ones are gathered in the text that will be
+  // returned; the state changes only once nothing can fail any more, so a
+  // failure at any id, or under Reject, leaves it as it was.
   const std::size_t kept = state.pending.size();
-  std::vector<std::uint8_t> bytes(kept + ids.size());
+  std::string bytes(kept + ids.size(), '\0');
   std::copy(state.pending.begin(), state.pending.end(), bytes.begin());
-  std::uint8_t* out = bytes.data() + kept;
+  char* out = bytes.data() + kept;
   std::size_t written = 0;
-  for (const std::uint32_t id : ids) {
-    if (id < 256) [[likely]] {
-      out[written++] = static_cast<std::uint8_t>(id);
-    } else if (id >= kByteVocabularySize) {
-      throw TokenizerError(TokenizerErrorCode::TokenIdOutOfRange,
-                           "token id is outside byte-tokenizer vocabulary");
-    } else if (!state.skipSpecialTokens) {
-      throw TokenizerError(TokenizerErrorCode::SpecialTokenNotAllowed,
-                           "special token requires skipSpecialTokens=true");
+  std::size_t i = 0;
+  // Blocks of byte ids are narrowed in one vectorizable pass; a block with
+  // any id of 256 or more goes through the checks one id at a time.
+  constexpr std::size_t kBlock = 64;
+  while (i < ids.size()) {
+    if (ids.size() - i >= kBlock) {
+      std::uint32_t any = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) {
+        any |= ids[i + k];
+      }
+      if (any < 256) {
+        for (std::size_t k = 0; k < kBlock; ++k) {
+          out[written + k] = static_cast<char>(static_cast<std::uint8_t>(ids[i + k]));
+        }
+        written += kBlock;
+        i += kBlock;
+        continue;
+      }
+    }
+    const std::size_t blockEnd = std::min(ids.size(), i + kBlock);
+    for (; i < blockEnd; ++i) {
+      const std::uint32_t id = ids[i];
+      if (id < 256) [[likely]] {
+        out[written++] = static_cast<char>(static_cast<std::uint8_t>(id));
+      } else if (id >= kByteVocabularySize) {
+        throw TokenizerError(TokenizerErrorCode::TokenIdOutOfRange,
+                             "token id is outside byte-tokenizer vocabulary");
+      } else if (!state.skipSpecialTokens) {
+        throw TokenizerError(TokenizerErrorCode::SpecialTokenNotAllowed,
+                             "special token requires skipSpecialTokens=true");
+      }
     }
   }
   bytes.resize(kept + written);
-  std::string text = drainPending(bytes, state.policy, final);
-  state.pending.swap(bytes);
-  return text;
+
+  // Usually all of it is valid UTF-8 and is returned as it is. Otherwise the
+  // policy handles the rest, which starts on a sequence boundary: the valid
+  // prefix is made of whole sequences.
+  const std::size_t valid = validUtf8Prefix(asBytes(bytes));
+  if (valid == bytes.size()) {
+    state.pending.clear();
+    return bytes;
+  }
+  const std::span<const std::uint8_t> restBytes = asBytes(bytes).subspan(valid);
+  std::vector<std::uint8_t> rest(restBytes.begin(), restBytes.end());
+  const std::string tail = drainPending(rest, state.policy, final);
+  bytes.resize(valid);
+  bytes += tail;
+  state.pending.swap(rest);
+  return bytes;
 }
 
 // Decoder-state record, little-endian, 16 + n bytes:

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <functional>
 #include <utility>
 
 #include "foundation/fnv1a.hpp"
+#include "tokenizers/bpe_rank_index.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
+#include "tokenizers/run_hash.hpp"
 #include "tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -89,21 +93,354 @@ std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) 
   return merges[id - kFirstMergeId].bytes;
 }
 
+// Merges one run with the same result as mergeRunReference, in O(n log n).
+//
+// The symbols form a linked list over their original positions, and a
+// min-heap holds (merged id, position) for every adjacent pair that has a
+// merge. Popping in that order applies the lowest id first and, among its
+// occurrences, the leftmost first; an entry is acted on only if the pair is
+// still at its position, so after (a, a) merged at p the entry at p's old
+// right neighbour is dropped, which is exactly the left-to-right,
+// non-overlapping rewrite of the reference (a a a becomes (aa, a)). A merge
+// creates only pairs that contain the new token, and a merge naming a token
+// always has a higher id than that token, so no pair of a lower id can
+// appear after its turn: the ids are applied in increasing order, as the
+// reference applies them.
+class RunMerger {
+ public:
+  // Runs must be shorter than this: positions are 32-bit.
+  static constexpr std::size_t kLongestRun = 0xFFFFFFFFu;
+
+  explicit RunMerger(const BpeRankIndex& ranks) : ranks_(ranks) {}
+
+  // Appends the merged ids of `run` (shorter than kLongestRun) to `out`.
+  void merge(std::string_view run, std::vector<std::uint32_t>& out) {
+    if (run.size() <= kShortRun) {
+      mergeShort(run, out);
+      return;
+    }
+    const std::size_t n = run.size();
+    symbols_.resize(n);
+    next_.resize(n);
+    previous_.resize(n);
+    heap_.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      symbols_[i] = static_cast<std::uint8_t>(run[i]);
+      next_[i] = static_cast<std::uint32_t>(i + 1);
+      previous_[i] = static_cast<std::uint32_t>(i) - 1;  // wraps to kNone for 0
+    }
+    const auto end = static_cast<std::uint32_t>(n);
+    for (std::uint32_t i = 0; i + 1 < end; ++i) {
+      pushPair(i, symbols_[i], symbols_[i + 1]);
+    }
+    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+    while (!heap_.empty()) {
+      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+      const std::uint64_t top = heap_.back();
+      heap_.pop_back();
+      const auto id = static_cast<std::uint32_t>(top >> 32);
+      const auto p = static_cast<std::uint32_t>(top);
+      const std::uint32_t q = next_[p];
+      if (q == end || pairKey(symbols_[p], symbols_[q]) != ranks_.pairOf(id)) {
+        continue;  // the pair at p has changed since the entry was made
+      }
+      symbols_[p] = id;
+      symbols_[q] = kDead;
+      next_[p] = next_[q];
+      if (next_[q] != end) {
+        previous_[next_[q]] = p;
+        pushHeap(p, id, symbols_[next_[p]]);
+      }
+      if (previous_[p] != kNone) {
+        pushHeap(previous_[p], symbols_[previous_[p]], id);
+      }
+    }
+    for (std::uint32_t i = 0; i != end; i = next_[i]) {
+      out.push_back(symbols_[i]);
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // Marks a consumed position; no merge names it, so its entries fail.
+  static constexpr std::uint32_t kDead = 0xFFFFFFFFu;
+  // Up to this length a run is merged without the heap: the id of each
+  // adjacent pair is kept in an array and the smallest (leftmost among
+  // equals) is found by a scan, which beats heap upkeep for short words.
+  static constexpr std::size_t kShortRun = 64;
+
+  void mergeShort(std::string_view run, std::vector<std::uint32_t>& out) {
+    std::array<std::uint32_t, kShortRun> symbols{};
+    // ids[i]: merged id of (symbols[i], symbols[i + 1]), or kAbsent.
+    std::array<std::uint32_t, kShortRun> ids{};
+    std::size_t n = run.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      symbols[i] = static_cast<std::uint8_t>(run[i]);
+    }
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      ids[i] = ranks_.find(symbols[i], symbols[i + 1]);
+    }
+    while (n > 1) {
+      std::size_t best = 0;
+      for (std::size_t i = 1; i + 1 < n; ++i) {
+        if (ids[i] < ids[best]) {
+          best = i;
+        }
+      }
+      const std::uint32_t id = ids[best];
+      if (id == BpeRankIndex::kAbsent) {
+        break;
+      }
+      symbols[best] = id;
+      for (std::size_t i = best + 1; i + 1 < n; ++i) {
+        symbols[i] = symbols[i + 1];
+        ids[i] = ids[i + 1];
+      }
+      --n;
+      if (best + 1 < n) {
+        ids[best] = ranks_.find(id, symbols[best + 1]);
+      } else {
+        ids[best] = BpeRankIndex::kAbsent;
+      }
+      if (best > 0) {
+        ids[best - 1] = ranks_.find(symbols[best - 1], id);
+      }
+    }
+    out.insert(out.end(), symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+
+  void pushPair(std::uint32_t position, std::uint32_t left, std::uint32_t right) {
+    const std::uint32_t id = ranks_.find(left, right);
+    if (id != BpeRankIndex::kAbsent) {
+      heap_.push_back((std::uint64_t{id} << 32) | position);
+    }
+  }
+
+  void pushHeap(std::uint32_t position, std::uint32_t left, std::uint32_t right) {
+    const std::size_t before = heap_.size();
+    pushPair(position, left, right);
+    if (heap_.size() != before) {
+      std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+    }
+  }
+
+  const BpeRankIndex& ranks_;
+  // Scratch space reused across the runs of one encode call.
+  std::vector<std::uint32_t> symbols_;
+  std::vector<std::uint32_t> next_;
+  std::vector<std::uint32_t> previous_;
+  std::vector<std::uint64_t> heap_;  // (merged id << 32) | position, a min-heap
+};
+
+// Equality of two short byte ranges without a library call: 8-byte words,
+// the last one overlapping the previous when the length is not a multiple
+// of 8.
+bool sameBytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::uint64_t x = 0;
+  std::uint64_t y = 0;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      return false;
+    }
+  }
+  std::memcpy(&x, a + n - 8, 8);
+  std::memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
+// Runs longer than this are merged every time they occur: long runs rarely
+// repeat, and hashing them would cost about as much as merging them.
+constexpr std::size_t kLongestCachedRun = 256;
+
+// The ids of every run already merged in one encode call, keyed by the run's
+// bytes. Natural text repeats its words, so most runs are found here. The
+// cache lives in the call: the tokenizer itself stays immutable.
+class RunCache {
+ public:
+  explicit RunCache(std::string_view input) : input_(input), slots_(kInitialSlots) {}
+
+  // Asks the processor to fetch the slot where a run of this hash starts
+  // its search: lookups of rare words miss the cache, and several in flight
+  // cost little more than one.
+  void prefetch(std::uint64_t hash) const noexcept {
+    __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+  }
+
+  // Appends the ids of `run`, which must be a view into the input and have
+  // hashRun(run) == hash.
+  void encode(std::string_view run, std::uint64_t hash, RunMerger& merger,
+              std::vector<std::uint32_t>& out) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = static_cast<std::size_t>(hash) & mask;
+    while (slots_[index].length != 0) {
+      const Slot& slot = slots_[index];
+      if (slot.hash == hash && slot.length == run.size() &&
+          sameBytes(input_.data() + slot.start, run.data(), run.size())) {
+        const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
+        out.insert(out.end(), first, first + slot.idsCount);
+        return;
+      }
+      index = (index + 1) & mask;
+    }
+    const std::size_t before = out.size();
+    merger.merge(run, out);
+    slots_[index] = Slot{.hash = hash,
+                         .start = static_cast<std::size_t>(run.data() - input_.data()),
+                         .idsStart = ids_.size(),
+                         .length = static_cast<std::uint32_t>(run.size()),
+                         .idsCount = static_cast<std::uint32_t>(out.size() - before)};
+    ids_.insert(ids_.end(), out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+    if (2 * ++size_ > slots_.size()) {
+      grow();
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInitialSlots = 64;
+
+  // 32 bytes: one slot never straddles two cache lines.
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint64_t start = 0;  // the run's first occurrence in the input
+    std::uint64_t idsStart = 0;
+    std::uint32_t length = 0;  // 0: empty slot (cached runs have two bytes or more)
+    std::uint32_t idsCount = 0;
+  };
+
+  void grow() {
+    std::vector<Slot> grown(2 * slots_.size());
+    const std::size_t mask = grown.size() - 1;
+    for (const Slot& slot : slots_) {
+      if (slot.length != 0) {
+        std::size_t index = static_cast<std::size_t>(slot.hash) & mask;
+        while (grown[index].length != 0) {
+          index = (index + 1) & mask;
+        }
+        grown[index] = slot;
+      }
+    }
+    slots_.swap(grown);
+  }
+
+  std::string_view input_;
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::vector<std::uint32_t> ids_;
+};
+
 }  // namespace
+
+// What encode reads besides the merge list: the rank index, and the ids of
+// every run whose bytes are exactly those of a merged token. At useful
+// vocabulary sizes most words of natural text are tokens of their own, so
+// most runs are answered by one lookup here instead of being merged. Built
+// once by the constructor and never modified.
+class BpeEncodingIndex {
+ public:
+  explicit BpeEncodingIndex(std::span<const BpeMerge> merges) : ranks_(merges) {
+    if (merges.empty()) {
+      return;
+    }
+    std::size_t capacity = 16;
+    while (capacity < 2 * merges.size()) {
+      capacity *= 2;
+    }
+    slots_.resize(capacity);
+    RunMerger merger(ranks_);
+    for (const BpeMerge& merge : merges) {
+      const std::string_view bytes = merge.bytes;
+      if (bytes.size() < 2 || bytes.size() > kLongestCachedRun) {
+        continue;
+      }
+      const std::uint64_t hash = hashRun(bytes);
+      Slot* slot = findSlot(bytes, hash);
+      if (slot->length != 0) {
+        continue;  // the same bytes as an earlier token
+      }
+      // A token that mixes whitespace and other bytes is never a whole run:
+      // it is stored like the others and simply never matched.
+      const std::size_t idsStart = ids_.size();
+      merger.merge(bytes, ids_);
+      *slot = Slot{.hash = hash,
+                   .bytesStart = tokenBytes_.size(),
+                   .idsStart = idsStart,
+                   .length = static_cast<std::uint32_t>(bytes.size()),
+                   .idsCount = static_cast<std::uint32_t>(ids_.size() - idsStart)};
+      tokenBytes_.append(bytes);
+    }
+  }
+
+  [[nodiscard]] const BpeRankIndex& ranks() const noexcept { return ranks_; }
+
+  void prefetch(std::uint64_t hash) const noexcept {
+    if (!slots_.empty()) {
+      __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
+  }
+
+  // Appends the ids of `run` (hashRun(run) == hash) and returns true when
+  // its bytes are those of a merged token; otherwise appends nothing.
+  bool appendKnownRun(std::string_view run, std::uint64_t hash,
+                      std::vector<std::uint32_t>& out) const {
+    if (slots_.empty()) {
+      return false;
+    }
+    const Slot& slot = *findSlot(run, hash);
+    if (slot.length == 0) {
+      return false;
+    }
+    const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
+    out.insert(out.end(), first, first + slot.idsCount);
+    return true;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint64_t bytesStart = 0;  // in tokenBytes_
+    std::uint64_t idsStart = 0;    // in ids_
+    std::uint32_t length = 0;      // 0: empty slot
+    std::uint32_t idsCount = 0;
+  };
+
+  // The slot holding `bytes`, or the empty slot where they would go.
+  [[nodiscard]] const Slot* findSlot(std::string_view bytes, std::uint64_t hash) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t index = static_cast<std::size_t>(hash) & mask;
+    while (true) {
+      const Slot& slot = slots_[index];
+      if (slot.length == 0 ||
+          (slot.hash == hash && slot.length == bytes.size() &&
+           sameBytes(tokenBytes_.data() + slot.bytesStart, bytes.data(), bytes.size()))) {
+        return &slot;
+      }
+      index = (index + 1) & mask;
+    }
+  }
+
+  Slot* findSlot(std::string_view bytes, std::uint64_t hash) noexcept {
+    return const_cast<Slot*>(std::as_const(*this).findSlot(bytes, hash));
+  }
+
+  BpeRankIndex ranks_;
+  std::vector<Slot> slots_;  // at most half full
+  std::string tokenBytes_;   // the bytes of every stored token, back to back
+  std::vector<std::uint32_t> ids_;
+};
 
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    const bool whitespace = isBpeWhitespace(static_cast<std::uint8_t>(bytes[start]));
-    std::size_t end = start + 1;
-    while (end < bytes.size() &&
-           isBpeWhitespace(static_cast<std::uint8_t>(bytes[end])) == whitespace) {
-      ++end;
-    }
-    runs.push_back(bytes.substr(start, end - start));
-    start = end;
-  }
+  forEachWhitespaceRun(bytes, [&runs](std::string_view run) { runs.push_back(run); });
   return runs;
 }
 
@@ -135,7 +472,7 @@ BpeRankTable buildBpeRankTable(std::span<const BpeMerge> merges) {
   return ranks;
 }
 
-void mergeRun(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks) {
+void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks) {
   if (ranks.empty()) {
     return;
   }
@@ -161,7 +498,7 @@ void mergeRun(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks) {
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
     : merges_(std::move(merges)),
       artifact_(serializeArtifact(merges_)),
-      ranks_(buildBpeRankTable(merges_)) {
+      index_(std::make_shared<const BpeEncodingIndex>(merges_)) {
   const auto mergeCount = static_cast<std::uint32_t>(merges_.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
@@ -178,12 +515,14 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "BPE tokenizer supports only normalization=none");
   }
-  // Only Reject and Replace look at the bytes; every other policy value keeps
-  // them as they are, so the input is split in place without a copy.
+  // Only Reject and Replace look at the bytes, and only invalid input
+  // changes under them; valid input (and every other policy value) is split
+  // in place without a copy.
   std::vector<std::uint8_t> sanitized;
   std::string_view bytes = text;
-  if (options.invalidUtf8 == InvalidUtf8Policy::Reject ||
-      options.invalidUtf8 == InvalidUtf8Policy::Replace) {
+  if ((options.invalidUtf8 == InvalidUtf8Policy::Reject ||
+       options.invalidUtf8 == InvalidUtf8Policy::Replace) &&
+      validUtf8Prefix(asBytes(text)) != text.size()) {
     sanitized = sanitizeForEncoding(text, options.invalidUtf8);
     bytes = asText(sanitized);
   }
@@ -192,13 +531,58 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
-  std::vector<std::uint32_t> symbols;
-  for (const std::string_view run : splitWhitespaceRuns(bytes)) {
-    const auto runBytes = asBytes(run);
-    symbols.assign(runBytes.begin(), runBytes.end());
-    mergeRun(symbols, ranks_);
-    result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
+  if (index_->ranks().empty()) {
+    // Without merges every byte is its own token.
+    const std::span<const std::uint8_t> values = asBytes(bytes);
+    result.ids.insert(result.ids.end(), values.begin(), values.end());
+    if (options.addEos) {
+      result.ids.push_back(descriptor_.eosId);
+    }
+    return result;
   }
+  // Natural text has roughly one token per three to four bytes.
+  result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
+  RunMerger merger(index_->ranks());
+  RunCache cache(bytes);
+  // Runs are taken in batches so that the cache slots of a batch are
+  // fetched together; they are still encoded strictly in input order.
+  constexpr std::size_t kBatch = 16;
+  std::array<std::string_view, kBatch> runs;
+  std::array<std::uint64_t, kBatch> hashes{};
+  std::size_t pending = 0;
+  const auto flush = [&] {
+    for (std::size_t k = 0; k < pending; ++k) {
+      if (runs[k].size() > 1 && runs[k].size() <= kLongestCachedRun) {
+        hashes[k] = hashRun(runs[k]);
+        index_->prefetch(hashes[k]);
+        cache.prefetch(hashes[k]);
+      }
+    }
+    for (std::size_t k = 0; k < pending; ++k) {
+      const std::string_view run = runs[k];
+      if (run.size() == 1) {
+        result.ids.push_back(static_cast<std::uint8_t>(run[0]));
+      } else if (run.size() >= RunMerger::kLongestRun) {
+        // Positions no longer fit the merger's 32-bit links.
+        const std::span<const std::uint8_t> values = asBytes(run);
+        std::vector<std::uint32_t> symbols(values.begin(), values.end());
+        mergeRunReference(symbols, buildBpeRankTable(merges_));
+        result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
+      } else if (run.size() > kLongestCachedRun) {
+        merger.merge(run, result.ids);
+      } else if (!index_->appendKnownRun(run, hashes[k], result.ids)) {
+        cache.encode(run, hashes[k], merger, result.ids);
+      }
+    }
+    pending = 0;
+  };
+  forEachWhitespaceRun(bytes, [&](std::string_view run) {
+    runs[pending++] = run;
+    if (pending == kBatch) {
+      flush();
+    }
+  });
+  flush();
   if (options.addEos) {
     result.ids.push_back(descriptor_.eosId);
   }

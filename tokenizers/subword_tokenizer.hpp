@@ -13,6 +13,7 @@
 //   257 + M           end of sequence
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@
 #include "tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
+
+class BpeEncodingIndex;
 
 // One learned merge: token `left` followed by token `right` becomes a new
 // token whose bytes are `bytes` (the left token's bytes, then the right's).
@@ -55,6 +58,23 @@ inline constexpr std::uint32_t kMaxBpeMerges = 1048576 - 258;
 // empty input gives no runs. The views point into `bytes`.
 [[nodiscard]] std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes);
 
+// Calls visit(run) for each run of splitWhitespaceRuns(bytes), in the same
+// order, without collecting them first.
+template <typename Visit>
+void forEachWhitespaceRun(std::string_view bytes, Visit&& visit) {
+  const std::size_t size = bytes.size();
+  std::size_t start = 0;
+  while (start < size) {
+    const bool whitespace = isBpeWhitespace(static_cast<std::uint8_t>(bytes[start]));
+    std::size_t end = start + 1;
+    while (end < size && isBpeWhitespace(static_cast<std::uint8_t>(bytes[end])) == whitespace) {
+      ++end;
+    }
+    visit(bytes.substr(start, end - start));
+    start = end;
+  }
+}
+
 // Rewrites `symbols` left to right, replacing each occurrence of the pair
 // (left, right) by `merged`. Matches never overlap and the scan never looks
 // back: with the pair (a, a), the symbols a a a become (merged, a).
@@ -71,8 +91,10 @@ using BpeRankTable = std::unordered_map<std::uint64_t, std::uint32_t>;
 // Merges one run in rank order: while some adjacent pair is in `ranks`, the
 // pair with the smallest id (the leftmost among equals) is replaced
 // everywhere in the run by that id. Rescans the run after each replacement,
-// so the cost is quadratic in the run length.
-void mergeRun(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
+// so the cost is quadratic in the run length. This is the plain form that
+// SubwordTokenizer::encode must agree with; encode itself merges each run in
+// O(n log n) and reuses the result for runs it has already met in the call.
+void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
 
 class SubwordTokenizer : public ITransformerTokenizer {
  public:
@@ -84,7 +106,9 @@ class SubwordTokenizer : public ITransformerTokenizer {
   explicit SubwordTokenizer(std::vector<BpeMerge> merges);
 
   // Splits the text into whitespace runs and merges each run on its own in
-  // rank order; bytes no merge covers stay byte ids. BOS and EOS, when asked
+  // rank order (the ids mergeRunReference gives); bytes no merge covers stay
+  // byte ids. Each run costs O(n log n) in its length, and a run met again in
+  // the same call is not merged again. BOS and EOS, when asked
   // for, come first and last. Throws TokenizerError: UnsupportedOption for a
   // normalization other than None (checked first), InvalidUtf8 under Reject.
   // Under Replace each bad sequence becomes U+FFFD first; any policy value
@@ -115,8 +139,9 @@ class SubwordTokenizer : public ITransformerTokenizer {
   TokenizerDescriptor descriptor_;
   std::vector<BpeMerge> merges_;
   ByteBuffer artifact_;
-  // Built once from merges_; encoding only reads it.
-  BpeRankTable ranks_;
+  // Built once from merges_; encoding only reads it, and copies of the
+  // tokenizer share it.
+  std::shared_ptr<const BpeEncodingIndex> index_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it

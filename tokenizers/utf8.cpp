@@ -1,5 +1,7 @@
 #include "tokenizers/utf8.hpp"
 
+#include <cstring>
+
 #include "foundation/binary.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -23,15 +25,13 @@ std::size_t drainInto(std::span<const std::uint8_t> bytes, InvalidUtf8Policy pol
     text.append(asText(bytes.subspan(validStart, p - validStart)));
   };
   while (p < size) {
-    if (bytes[p] < 0x80) {
-      ++p;
-      continue;
+    p += validUtf8Prefix(bytes.subspan(p));
+    if (p == size) {
+      break;
     }
+    // Not Valid here: validUtf8Prefix stops only where classifyUtf8 gives
+    // Invalid or Incomplete.
     const Utf8Classification c = classifyUtf8(bytes, p);
-    if (c.status == Utf8Status::Valid) {
-      p += static_cast<std::size_t>(c.length);
-      continue;
-    }
     flushValid();
     if (c.status == Utf8Status::Incomplete && !final) {
       return p;
@@ -60,7 +60,59 @@ std::size_t drainInto(std::span<const std::uint8_t> bytes, InvalidUtf8Policy pol
   return p;
 }
 
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
 }  // namespace
+
+std::size_t validUtf8Prefix(std::span<const std::uint8_t> bytes) noexcept {
+  const std::uint8_t* data = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t p = 0;
+  while (p < size) {
+    // ASCII: 16 bytes per step while no byte has its high bit set.
+    while (p + 16 <= size) {
+      std::uint64_t first = 0;
+      std::uint64_t second = 0;
+      std::memcpy(&first, data + p, 8);
+      std::memcpy(&second, data + p + 8, 8);
+      if (((first | second) & kHighBits) != 0) {
+        break;
+      }
+      p += 16;
+    }
+    while (p < size && data[p] < 0x80) {
+      ++p;
+    }
+    // Multi-byte sequences, decoded inline with the bounds of classifyUtf8:
+    // no overlong forms, no surrogates, nothing above U+10FFFF.
+    while (p < size && data[p] >= 0x80) {
+      const std::uint8_t lead = data[p];
+      const std::size_t remaining = size - p;
+      if (lead >= 0xC2 && lead <= 0xDF) {
+        if (remaining < 2 || !isContinuation(data[p + 1])) {
+          return p;
+        }
+        p += 2;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        if (remaining < 3 || !isContinuation(data[p + 1]) || !isContinuation(data[p + 2]) ||
+            (lead == 0xE0 && data[p + 1] < 0xA0) || (lead == 0xED && data[p + 1] >= 0xA0)) {
+          return p;
+        }
+        p += 3;
+      } else if (lead >= 0xF0 && lead <= 0xF4) {
+        if (remaining < 4 || !isContinuation(data[p + 1]) || !isContinuation(data[p + 2]) ||
+            !isContinuation(data[p + 3]) || (lead == 0xF0 && data[p + 1] < 0x90) ||
+            (lead == 0xF4 && data[p + 1] >= 0x90)) {
+          return p;
+        }
+        p += 4;
+      } else {
+        return p;
+      }
+    }
+  }
+  return p;
+}
 
 Utf8Classification classifyUtf8(std::span<const std::uint8_t> bytes, std::size_t position) {
   const std::uint8_t lead = bytes[position];
@@ -121,7 +173,7 @@ std::string drainPending(std::vector<std::uint8_t>& pending, InvalidUtf8Policy p
 
 std::vector<std::uint8_t> sanitizeForEncoding(std::string_view text, InvalidUtf8Policy policy) {
   const std::span<const std::uint8_t> bytes = asBytes(text);
-  if (policy == InvalidUtf8Policy::PreserveBytes) {
+  if (policy == InvalidUtf8Policy::PreserveBytes || validUtf8Prefix(bytes) == bytes.size()) {
     return {bytes.begin(), bytes.end()};
   }
   std::string repaired;

@@ -37,6 +37,12 @@ struct Utf8Classification {
 [[nodiscard]] Utf8Classification classifyUtf8(std::span<const std::uint8_t> bytes,
                                               std::size_t position);
 
+// The length of the longest prefix of `bytes` made only of complete, valid
+// sequences: bytes.size() when all of `bytes` is valid UTF-8, otherwise the
+// position where classifyUtf8 gives Invalid or Incomplete. Checks eight
+// bytes at a time while the text is ASCII.
+[[nodiscard]] std::size_t validUtf8Prefix(std::span<const std::uint8_t> bytes) noexcept;
+
 // Consumes complete sequences from the front of `pending` and returns them as
 // text. Without `final`, an unfinished sequence at the end stays in `pending`;
 // with `final`, it is handled by the policy like an invalid one. Bad sequences

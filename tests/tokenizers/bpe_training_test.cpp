@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/tokenizers/bpe_corpora.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -226,6 +230,78 @@ TEST(SelectBestBpePair, PrefersTheGreatestCountThenTheSmallestKey) {
             (BpePairChoice{.key = pairKey('a', 'c'), .count = 4}));
   EXPECT_FALSE(selectBestBpePair({{pairKey(256, 'a'), 9}}, tokenBytes, 3).has_value());
   EXPECT_FALSE(selectBestBpePair({}, tokenBytes, 16).has_value());
+}
+
+// ---- The fast trainer against the reference ----
+
+struct TrainerCase {
+  std::uint32_t minPairFrequency;
+  std::uint32_t maxTokenBytes;
+};
+
+// trainBpe must learn exactly the merges of trainBpeReference. Training with a
+// smaller vocabulary is a prefix of the same passes, so the reference runs
+// once at the largest size and every smaller size is compared with its
+// prefix; the reference is also run directly at a few sizes.
+TEST(TrainBpe, LearnsExactlyTheMergesOfTheReferenceAtEveryVocabularySize) {
+  constexpr std::uint32_t kLargest = 420;
+  const std::vector<TrainerCase> cases = {{2, 16}, {1, 16}, {3, 4}, {1, 2}, {2, 3}};
+  std::uint64_t seed = 1;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    for (const TrainerCase& test : cases) {
+      const std::string corpus = TestCorpora::generate(kind.kind, 3000, seed++);
+      const Merges reference = mergesOf(trainBpeReference(
+          corpus, limitsWith(kLargest, test.minPairFrequency, test.maxTokenBytes)));
+      for (std::uint32_t vocabulary = 258; vocabulary <= kLargest; ++vocabulary) {
+        const Merges fast = mergesOf(
+            trainBpe(corpus, limitsWith(vocabulary, test.minPairFrequency, test.maxTokenBytes)));
+        const std::size_t expected = std::min<std::size_t>(vocabulary - 258, reference.size());
+        ASSERT_EQ(fast, Merges(reference.begin(),
+                               reference.begin() + static_cast<std::ptrdiff_t>(expected)))
+            << kind.name << ", vocabulary " << vocabulary << ", min frequency "
+            << test.minPairFrequency << ", max token bytes " << test.maxTokenBytes;
+      }
+      for (const std::uint32_t vocabulary : {259u, 300u, 333u}) {
+        const BpeTrainingLimits limits =
+            limitsWith(vocabulary, test.minPairFrequency, test.maxTokenBytes);
+        EXPECT_EQ(trainBpe(corpus, limits).artifact(), trainBpeReference(corpus, limits).artifact())
+            << kind.name << ", vocabulary " << vocabulary;
+      }
+    }
+  }
+}
+
+TEST(TrainBpe, AgreesWithTheReferenceOnTheEdgeCasesOfTheRules) {
+  // Ties broken by key, a too-long favourite, overlapping (a, a), weighted
+  // counts, a pair whose count falls below the minimum after another merge.
+  const std::vector<std::string> corpora = {"abab abab abab cd cd",
+                                            "aaa",
+                                            "aaaa aaaa aaaaa",
+                                            "xy xy xy pqpq",
+                                            "a  b a  b",
+                                            "če če ěe",
+                                            std::string(kConformanceCorpus),
+                                            "abcabc bcab cabc abc",
+                                            ""};
+  for (const std::string& corpus : corpora) {
+    for (const std::uint32_t maxTokenBytes : {2u, 3u, 16u}) {
+      for (const std::uint32_t minPairFrequency : {1u, 2u}) {
+        const BpeTrainingLimits limits = limitsWith(400, minPairFrequency, maxTokenBytes);
+        EXPECT_EQ(mergesOf(trainBpe(corpus, limits)), mergesOf(trainBpeReference(corpus, limits)))
+            << '"' << corpus << "\", max token bytes " << maxTokenBytes << ", min frequency "
+            << minPairFrequency;
+      }
+    }
+  }
+}
+
+TEST(TrainBpeReference, RefusesInvalidLimitsLikeTrainBpe) {
+  try {
+    (void)trainBpeReference("ab", limitsWith(257, 2, 16));
+    ADD_FAILURE() << "expected the vocabulary message";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "BPE vocabulary must be in [258, 1048576]");
+  }
 }
 
 }  // namespace

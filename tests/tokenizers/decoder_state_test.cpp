@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
+#include "tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -387,6 +391,73 @@ TEST(ParseDecoderState, AnyChangedByteOrCutIsRefused) {
     EXPECT_THROW(parseDecoderState(state, std::span(valid).first(size)), TokenizerError)
         << "size " << size;
   }
+}
+
+TEST(DecodeChunk, ChunkedDecodingEqualsOneDrainOfEverythingReceived) {
+  // Whatever the chunking, the text returned so far and the bytes left
+  // pending are those of draining all bytes received at once (the fast path
+  // returns valid stretches without classifying each sequence).
+  std::mt19937_64 random(3);
+  const std::string pieces[] = {"ascii words and more ascii words ",
+                                "\xC3\xA9",
+                                "\xE2\x82\xAC",
+                                "\xF0\x9F\xA7\xA0",
+                                "\xE4\xB8\xAD",
+                                "\x80",
+                                "\xFF",
+                                "\xED\xA0\x80",
+                                "\xE2\x28"};
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    for (int i = 0; i < 20; ++i) {
+      text += pieces[random() % std::size(pieces)];
+    }
+    const std::vector<std::uint32_t> ids = idsOf(text);
+    for (const InvalidUtf8Policy policy :
+         {InvalidUtf8Policy::PreserveBytes, InvalidUtf8Policy::Replace}) {
+      DecoderState state(DecodeOptions{.skipSpecialTokens = false, .invalidUtf8 = policy});
+      std::vector<std::uint8_t> received;
+      std::string streamed;
+      std::string expected;
+      for (std::size_t at = 0; at < ids.size();) {
+        const std::size_t take = std::min<std::size_t>(ids.size() - at, random() % 40);
+        const std::span<const std::uint32_t> chunk(ids.data() + at, take);
+        streamed += decodeChunk(state, chunk, false);
+        received.insert(received.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                        text.begin() + static_cast<std::ptrdiff_t>(at + take));
+        expected += drainPending(received, policy, false);
+        ASSERT_EQ(streamed, expected) << round;
+        ASSERT_EQ(state.pending, received) << round;
+        at += take;
+      }
+      streamed += decodeChunk(state, {}, true);
+      expected += drainPending(received, policy, true);
+      EXPECT_EQ(streamed, expected) << round;
+      EXPECT_TRUE(state.pending.empty());
+    }
+  }
+}
+
+TEST(DecodeChunk, InLongInputsTheFirstOffendingIdDecidesWhereverItStands) {
+  // Long inputs are narrowed block by block; a special or out-of-range id
+  // deep inside must be judged exactly as in a short one.
+  std::vector<std::uint32_t> ids(300, 'a');
+  ids[130] = kByteEosId;
+  ids[200] = 999;
+  const auto errorCode = [&ids](bool skip) {
+    DecoderState state(DecodeOptions{.skipSpecialTokens = skip});
+    try {
+      (void)decodeChunk(state, ids, true);
+    } catch (const TokenizerError& error) {
+      return static_cast<int>(error.code());
+    }
+    return -1;
+  };
+  EXPECT_EQ(errorCode(false), static_cast<int>(TokenizerErrorCode::SpecialTokenNotAllowed));
+  EXPECT_EQ(errorCode(true), static_cast<int>(TokenizerErrorCode::TokenIdOutOfRange));
+  ids[200] = 'b';
+  DecoderState state(DecodeOptions{.skipSpecialTokens = true});
+  EXPECT_EQ(decodeChunk(state, ids, true), std::string(199, 'a') + "b" + std::string(99, 'a'));
 }
 
 }  // namespace

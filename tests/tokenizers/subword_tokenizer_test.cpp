@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
+#include "tests/tokenizers/bpe_corpora.hpp"
 #include "tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -577,6 +579,115 @@ TEST(SubwordTokenizerArtifact, HugeMergeCountInATinyInputIsRefusedWithoutTrustin
   putU32(header, 12, kMaxBpeMerges);
   expectError([&] { (void)loadSubwordTokenizerArtifact(header, kSixteenMiB); },
               TokenizerErrorCode::InvalidFormat, "truncated BPE merge");
+}
+
+// ---- The fast encoder against the reference ----
+
+// What encode must return: every whitespace run merged on its own by the
+// plain rescanning merge, BOS and EOS left out.
+Ids referenceEncode(const SubwordTokenizer& tokenizer, std::string_view text) {
+  const BpeRankTable ranks = buildBpeRankTable(tokenizer.merges());
+  Ids ids;
+  for (const std::string_view run : splitWhitespaceRuns(text)) {
+    const auto bytes = asBytes(run);
+    Ids symbols(bytes.begin(), bytes.end());
+    mergeRunReference(symbols, ranks);
+    ids.insert(ids.end(), symbols.begin(), symbols.end());
+  }
+  return ids;
+}
+
+// A valid merge list that training would never produce: each merge joins two
+// random earlier tokens, repeats of a pair included.
+std::vector<BpeMerge> randomMerges(std::size_t count, std::string_view alphabet,
+                                   std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<std::string> tokens;
+  std::vector<std::uint32_t> ids;
+  for (const char ch : alphabet) {
+    tokens.emplace_back(1, ch);
+    ids.push_back(static_cast<std::uint8_t>(ch));
+  }
+  std::vector<BpeMerge> merges;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t left = random() % ids.size();
+    const std::size_t right = random() % ids.size();
+    merges.push_back(
+        BpeMerge{.left = ids[left], .right = ids[right], .bytes = tokens[left] + tokens[right]});
+    tokens.push_back(merges.back().bytes);
+    ids.push_back(static_cast<std::uint32_t>(256 + i));
+  }
+  return merges;
+}
+
+TEST(SubwordTokenizer, EncodesExactlyLikeTheReferenceOnGeneratedText) {
+  std::uint64_t seed = 100;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    const std::string corpus = TestCorpora::generate(kind.kind, 4000, seed++);
+    // Texts: the training corpus itself, unseen text of the same kind, and
+    // the same text without whitespace (one long run).
+    std::string unseen = TestCorpora::generate(kind.kind, 3000, seed++);
+    std::string joined;
+    std::copy_if(unseen.begin(), unseen.end(), std::back_inserter(joined),
+                 [](char ch) { return !isBpeWhitespace(static_cast<std::uint8_t>(ch)); });
+    for (std::uint32_t vocabulary = 258; vocabulary <= 460; vocabulary += 6) {
+      const SubwordTokenizer tokenizer = trainBpeReference(
+          corpus, BpeTrainingLimits{
+                      .vocabularySize = vocabulary, .minPairFrequency = 2, .maxTokenBytes = 24});
+      for (const std::string_view text :
+           {std::string_view(corpus), std::string_view(unseen), std::string_view(joined)}) {
+        ASSERT_EQ(tokenizer.encode(text, {}).ids, referenceEncode(tokenizer, text))
+            << kind.name << ", vocabulary " << vocabulary;
+      }
+    }
+  }
+}
+
+TEST(SubwordTokenizer, EncodesOverlappingEqualPairsLikeTheReference) {
+  // (a, a), then (aa, aa), (aa, a) and (a, aa): runs of a of every length
+  // from 1 to 300 cover the short path, the heap path and the uncached path.
+  // "a a a" must first become (aa, a), never (a, aa), which (aa, a) then
+  // joins into 258.
+  const std::vector<BpeMerge> merges = {
+      {a, a, "aa"}, {256, 256, "aaaa"}, {256, a, "aaa"}, {a, 256, "aaa"}, {257, 257, "aaaaaaaa"}};
+  const SubwordTokenizer tokenizer(merges);
+  EXPECT_EQ(tokenizer.encode("aaa", {}).ids, (Ids{258}));
+  std::string text;
+  for (std::size_t length = 1; length <= 300; ++length) {
+    const std::string run(length, 'a');
+    ASSERT_EQ(tokenizer.encode(run, {}).ids, referenceEncode(tokenizer, run)) << length;
+    text += run + ' ' + run + "b" + run + '\n';
+  }
+  EXPECT_EQ(tokenizer.encode(text, {}).ids, referenceEncode(tokenizer, text));
+}
+
+TEST(SubwordTokenizer, EncodesLikeTheReferenceWithMergesTrainingWouldNeverMake) {
+  // Random merge lists over a small alphabet: repeated pairs (the lowest id
+  // applies), different merges with the same bytes, tokens made of long
+  // chains, merges of a token with itself.
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    // Every other list also joins spaces into tokens, as only a loaded
+    // artifact can: such a token is never a whole run.
+    const SubwordTokenizer tokenizer(
+        randomMerges(60 + seed * 3, seed % 2 == 0 ? "abc" : "ab c", seed));
+    const std::string text =
+        TestCorpora::generate(TestCorpora::Kind::SkewedAlphabet, 1500, seed + 1000) +
+        std::string(100 + seed, 'a') + "abcabcabcabcbbbbbbbbbbbbccccccccccccccccccccccccccccab";
+    ASSERT_EQ(tokenizer.encode(text, {}).ids, referenceEncode(tokenizer, text)) << seed;
+  }
+}
+
+TEST(SubwordTokenizer, ARunSeenAgainInTheSameCallEncodesTheSame) {
+  // The second and later occurrences come from the per-call cache; runs of
+  // equal hash length but different bytes must not be confused.
+  const SubwordTokenizer tokenizer(workedExampleMerges());
+  const std::string text = "ahoj světe ahoj ahoi světe ahoj\nahoj  světa světe ahoj";
+  EXPECT_EQ(tokenizer.encode(text, {}).ids, referenceEncode(tokenizer, text));
+  Ids twice = tokenizer.encode("ahoj světe", {}).ids;
+  const Ids once = twice;
+  twice.push_back(space);
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(tokenizer.encode("ahoj světe ahoj světe", {}).ids, twice);
 }
 
 }  // namespace

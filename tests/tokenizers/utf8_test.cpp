@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,119 @@ TEST(SanitizeForEncoding, PreserveBytesKeepsEveryByteString) {
     all.push_back(static_cast<char>(b));
   }
   EXPECT_EQ(textOf(sanitizeForEncoding(all, InvalidUtf8Policy::PreserveBytes)), all);
+}
+
+// Byte strings built from pieces that are valid, invalid and cut short, so
+// every branch of the classifier meets every position: ASCII stretches long
+// enough for the eight-byte steps, each sequence length, overlong forms,
+// surrogates, code points past U+10FFFF, stray continuations, cut sequences.
+std::string mixedUtf8(std::mt19937_64& random, std::size_t pieces) {
+  static const std::string kPieces[] = {"plain ascii text, long enough for a block step ",
+                                        "a",
+                                        "\x7F",
+                                        "\xC3\xA9",
+                                        "\xE2\x82\xAC",
+                                        "\xF0\x9F\xA7\xA0",
+                                        "\xED\x9F\xBF",
+                                        "\xEE\x80\x80",
+                                        "\xF4\x8F\xBF\xBF",
+                                        "\xC0\x80",
+                                        "\xC1\xBF",
+                                        "\xE0\x9F\xBF",
+                                        "\xED\xA0\x80",
+                                        "\xF0\x8F\xBF\xBF",
+                                        "\xF4\x90\x80\x80",
+                                        "\xF5",
+                                        "\xFF",
+                                        "\x80",
+                                        "\xBF",
+                                        "\xE2\x82",
+                                        "\xF0\x9F",
+                                        "\xC3",
+                                        "\xE2\x28\xA1"};
+  std::string text;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    text += kPieces[random() % std::size(kPieces)];
+  }
+  return text;
+}
+
+// validUtf8Prefix as the classifier defines it, one sequence at a time.
+std::size_t referenceValidPrefix(std::span<const std::uint8_t> bytes) {
+  std::size_t p = 0;
+  while (p < bytes.size()) {
+    const Utf8Classification c = classifyUtf8(bytes, p);
+    if (c.status != Utf8Status::Valid) {
+      break;
+    }
+    p += static_cast<std::size_t>(c.length);
+  }
+  return p;
+}
+
+TEST(ValidUtf8Prefix, StopsExactlyWhereTheClassifierFindsNoValidSequence) {
+  std::mt19937_64 random(7);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = mixedUtf8(random, 1 + random() % 12);
+    const auto bytes = asBytes(text);
+    for (std::size_t start = 0; start < bytes.size(); start += 1 + random() % 5) {
+      const auto tail = bytes.subspan(start);
+      ASSERT_EQ(validUtf8Prefix(tail), referenceValidPrefix(tail)) << round << " at " << start;
+    }
+  }
+  EXPECT_EQ(validUtf8Prefix({}), 0u);
+}
+
+TEST(DrainPending, AgreesWithASequenceBySequenceDrainOnMixedInput) {
+  // The drain copies valid stretches in bulk; the result must be what
+  // handling each classified sequence in turn gives.
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = mixedUtf8(random, 1 + random() % 10);
+    for (const bool final : {false, true}) {
+      for (const InvalidUtf8Policy policy :
+           {InvalidUtf8Policy::PreserveBytes, InvalidUtf8Policy::Reject,
+            InvalidUtf8Policy::Replace}) {
+        const std::vector<std::uint8_t> bytes = bytesOf(text);
+        std::string expected;
+        std::size_t p = 0;
+        bool rejected = false;
+        while (p < bytes.size()) {
+          const Utf8Classification c = classifyUtf8(bytes, p);
+          if (c.status == Utf8Status::Valid) {
+            expected.append(text, p, static_cast<std::size_t>(c.length));
+            p += static_cast<std::size_t>(c.length);
+            continue;
+          }
+          if (c.status == Utf8Status::Incomplete && !final) {
+            break;
+          }
+          if (policy == InvalidUtf8Policy::Reject) {
+            rejected = true;
+            break;
+          }
+          if (policy == InvalidUtf8Policy::Replace) {
+            expected += kFffd;
+            p = c.status == Utf8Status::Invalid ? p + 1 : bytes.size();
+          } else if (c.status == Utf8Status::Invalid) {
+            expected.push_back(text[p++]);
+          } else {
+            expected.append(text, p);
+            p = bytes.size();
+          }
+        }
+        std::vector<std::uint8_t> pending = bytes;
+        if (rejected) {
+          EXPECT_THROW((void)drainPending(pending, policy, final), TokenizerError);
+          EXPECT_EQ(pending, bytes);
+          continue;
+        }
+        ASSERT_EQ(drainPending(pending, policy, final), expected) << round;
+        EXPECT_EQ(pending, std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(p),
+                                                     bytes.end()));
+      }
+    }
+  }
 }
 
 }  // namespace
