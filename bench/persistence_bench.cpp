@@ -4,9 +4,10 @@
 // bytes/s over the bytes it produces or reads. The writers and the restore
 // also report x_fnv1a64: their CPU time divided by that of one fnv1a64 pass
 // over the same bytes, timed in the same iterations (outside the benchmark's
-// own timing), so that the ratio holds however busy the machine is. Each of
-// them hashes its payload twice, once per tensor and once for the container,
-// which bounds how close to 1 the ratio can come.
+// own timing), so that the ratio holds however busy the machine is. Saving,
+// restoring and writing a model artifact each hash their payload twice, once
+// per tensor and once for the container; the container writer alone hashes
+// it once.
 //
 // Run with: build/release/bench/lumeth_bench_persistence --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
