@@ -51,4 +51,4 @@ void readF64Array(std::span<const std::uint8_t> bytes, std::span<double> values)
 std::span<const std::uint8_t> asBytes(std::string_view text) noexcept;
 std::string_view asText(std::span<const std::uint8_t> bytes) noexcept;
 
- }  // namespace Orvane::Core::Lumeth
+}  // namespace Orvane::Core::Lumeth
