@@ -31,6 +31,17 @@ void appendString(ByteBuffer& out, std::string_view text) {
 
 bool fitsU32(std::size_t size) noexcept { return size <= kU32Max; }
 
+// The bytes of `row` inside `payload`, or the range failure when they do not
+// lie inside it.
+std::span<const std::uint8_t> bytes_in(std::span<const std::uint8_t> payload,
+                                       const TensorEntry& row) {
+  if (row.offset > payload.size() || row.byte_count > payload.size() - row.offset) {
+    fail("artifact tensor range exceeds payload");
+  }
+  return payload.subspan(static_cast<std::size_t>(row.offset),
+                         static_cast<std::size_t>(row.byte_count));
+}
+
 }  // namespace
 
 std::uint64_t artifact_element_size(ArtifactDType dtype) noexcept {
@@ -115,23 +126,55 @@ std::uint64_t artifact_checksum(std::span<const std::uint8_t> container) noexcep
 //   40 + m  p      payload; nothing follows, nothing pads
 ByteBuffer write_container(std::string_view magic, std::span<const std::uint8_t> manifest,
                            std::span<const std::uint8_t> payload) {
+  ByteBuffer out = begin_container(magic, manifest.size(), payload.size());
+  appendBytes(out, payload);
+  (void)finish_container(out, manifest);
+  return out;
+}
+
+ByteBuffer begin_container(std::string_view magic, std::uint64_t manifest_length,
+                           std::uint64_t payload_length) {
   if (magic.size() != kContainerMagicBytes) fail("artifact magic must be eight bytes");
+  const std::uint64_t total =
+      checked_add(kContainerHeaderBytes, checked_add(manifest_length, payload_length));
   ByteBuffer out;
-  out.reserve(kContainerHeaderBytes + manifest.size() + payload.size());
+  if (total > out.max_size()) throw std::length_error("artifact exceeds addressable memory");
+  out.reserve(static_cast<std::size_t>(total));
   appendBytes(out, magic);
   appendU16(out, kContainerVersion);
   appendU16(out, kContainerEndianMarker);
   appendU32(out, 0);
-  appendU64(out, manifest.size());
-  appendU64(out, payload.size());
-  appendU64(out, 0);  // checksum placeholder, patched below
-  appendBytes(out, manifest);
-  appendBytes(out, payload);
-
-  ByteBuffer checksum;
-  appendU64(checksum, artifact_checksum(out));
-  std::copy(checksum.begin(), checksum.end(), out.begin() + kContainerChecksumOffset);
+  appendU64(out, manifest_length);
+  appendU64(out, payload_length);
+  appendU64(out, 0);  // checksum placeholder, stored by finish_container
+  out.resize(static_cast<std::size_t>(kContainerHeaderBytes + manifest_length));
   return out;
+}
+
+std::uint64_t finish_container(ByteBuffer& container, std::span<const std::uint8_t> manifest) {
+  // The lengths are those of the header the caller began with; each
+  // difference is taken only once the comparison before it rules out a wrap.
+  if (container.size() < kContainerHeaderBytes ||
+      container.size() - kContainerHeaderBytes < manifest.size() ||
+      readU64(container, 16) != manifest.size() ||
+      container.size() - kContainerHeaderBytes - manifest.size() != readU64(container, 24)) {
+    fail("container does not match its header lengths");
+  }
+  std::copy(manifest.begin(), manifest.end(), container.begin() + kContainerHeaderBytes);
+  const std::uint64_t checksum = artifact_checksum(container);
+  ByteBuffer field;
+  appendU64(field, checksum);
+  std::copy(field.begin(), field.end(), container.begin() + kContainerChecksumOffset);
+  return checksum;
+}
+
+void checksum_rows(std::span<TensorEntry> rows, std::span<const std::uint8_t> payload) {
+  std::vector<std::span<const std::uint8_t>> ranges;
+  ranges.reserve(rows.size());
+  for (const TensorEntry& row : rows) ranges.push_back(bytes_in(payload, row));
+  std::vector<std::uint64_t> hashes(rows.size(), kFnv1a64OffsetBasis);
+  fnv1a64_each(ranges, hashes);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].checksum = hashes[i];
 }
 
 // Manifest prefix (little-endian; a string is a u32 byte length, then the
@@ -178,6 +221,13 @@ void write_manifest(ByteBuffer& out, std::span<const TensorEntry> rows, std::uin
 
 ContainerInfo read_container_header(std::span<const std::uint8_t> container,
                                     std::string_view expected_magic, const ArtifactLimits& limits) {
+  const ContainerInfo info = read_container_layout(container, expected_magic, limits);
+  (void)verify_container_checksum(container, info, {});
+  return info;
+}
+
+ContainerInfo read_container_layout(std::span<const std::uint8_t> container,
+                                    std::string_view expected_magic, const ArtifactLimits& limits) {
   const std::uint64_t size = container.size();
   if (size > limits.max_file_bytes) fail("artifact exceeds file size limit");
   if (size < kContainerHeaderBytes) fail("truncated artifact header");
@@ -191,16 +241,42 @@ ContainerInfo read_container_header(std::span<const std::uint8_t> container,
   ContainerInfo info;
   info.manifest_length = readU64(container, 16);
   info.payload_length = readU64(container, 24);
-  const std::uint64_t storedChecksum = readU64(container, kContainerChecksumOffset);
-
   if (info.manifest_length > limits.max_manifest_bytes) fail("artifact manifest exceeds limit");
   const std::uint64_t total =
       checked_add(kContainerHeaderBytes, checked_add(info.manifest_length, info.payload_length));
   if (total != size) fail("artifact lengths do not match file");
-  if (artifact_checksum(container) != storedChecksum) fail("artifact global checksum mismatch");
-
   info.payload_offset = info.manifest_length + kContainerHeaderBytes;
   return info;
+}
+
+std::vector<std::uint64_t> verify_container_checksum(std::span<const std::uint8_t> container,
+                                                     const ContainerInfo& info,
+                                                     std::span<const TensorEntry> rows) {
+  if (info.payload_offset != kContainerHeaderBytes + info.manifest_length ||
+      info.payload_offset > container.size() ||
+      container.size() - info.payload_offset != info.payload_length) {
+    fail("artifact lengths do not match file");
+  }
+  const std::span<const std::uint8_t> head =
+      container.first(static_cast<std::size_t>(info.payload_offset));
+  const std::span<const std::uint8_t> payload =
+      container.subspan(static_cast<std::size_t>(info.payload_offset));
+
+  // Lane 0 carries the global checksum on from the end of the manifest over
+  // the whole payload; the rows run beside it in the other lanes.
+  std::vector<std::span<const std::uint8_t>> ranges;
+  ranges.reserve(1 + rows.size());
+  ranges.push_back(payload);
+  for (const TensorEntry& row : rows) ranges.push_back(bytes_in(payload, row));
+  std::vector<std::uint64_t> hashes(ranges.size(), kFnv1a64OffsetBasis);
+  hashes[0] = artifact_checksum(head);
+  fnv1a64_each(ranges, hashes);
+
+  if (hashes[0] != readU64(container, kContainerChecksumOffset)) {
+    fail("artifact global checksum mismatch");
+  }
+  hashes.erase(hashes.begin());
+  return hashes;
 }
 
 ByteCursor manifest_cursor(std::span<const std::uint8_t> container, const ContainerInfo& info) {

@@ -125,6 +125,37 @@ class ByteCursor {
                                          std::span<const std::uint8_t> manifest,
                                          std::span<const std::uint8_t> payload);
 
+// The same container written in steps, for writers that encode their payload
+// straight into it instead of into a payload buffer of their own:
+//
+//   ByteBuffer out = begin_container(magic, manifest_length, payload_length);
+//   ... append exactly payload_length payload bytes to out ...
+//   checksum_rows(rows, std::span(out).subspan(40 + manifest_length));
+//   finish_container(out, manifest);  // written from those rows
+//
+// begin_container returns the header with both lengths and a zero checksum
+// field, followed by manifest_length zero bytes where the manifest will go,
+// with the whole container's size reserved, so that appending the payload
+// never reallocates. Throws std::invalid_argument for a magic that is not
+// eight bytes or "artifact offset overflows" when the total size exceeds
+// 2^64 - 1, and std::length_error when it exceeds what a buffer can hold.
+[[nodiscard]] ByteBuffer begin_container(std::string_view magic, std::uint64_t manifest_length,
+                                         std::uint64_t payload_length);
+
+// Copies `manifest` into the place begin_container left for it, stores
+// artifact_checksum of the finished container at bytes 32..39 and returns
+// that checksum. Throws std::invalid_argument("container does not match its
+// header lengths"), leaving `container` unchanged, unless the header's
+// manifest_length is manifest.size() and the container is exactly
+// 40 + manifest_length + payload_length bytes long.
+std::uint64_t finish_container(ByteBuffer& container, std::span<const std::uint8_t> manifest);
+
+// Sets each row's checksum to fnv1a64 of its byte_count bytes from `offset`
+// in `payload`, hashing up to four rows side by side (see fnv1a64_each).
+// Throws std::invalid_argument("artifact tensor range exceeds payload"),
+// changing no row, when a row does not lie inside `payload`.
+void checksum_rows(std::span<TensorEntry> rows, std::span<const std::uint8_t> payload);
+
 // Appends the manifest prefix to `out`: spec_hash, the binding flag (1 with
 // tokenizerHash, 0 without), the tokenizerHash string when present, the row
 // count and the rows. Throws std::invalid_argument("artifact string exceeds
@@ -139,6 +170,31 @@ void write_manifest(ByteBuffer& out, std::span<const TensorEntry> rows, std::uin
 [[nodiscard]] ContainerInfo read_container_header(std::span<const std::uint8_t> container,
                                                   std::string_view expected_magic,
                                                   const ArtifactLimits& limits);
+
+// read_container_header in two steps, so that a reader can hash the row
+// bytes in the same pass as the whole container. First the header checks
+// before the global checksum, in the same order and with the same messages
+// (size limit, length, magic, version, endian marker, reserved field,
+// manifest limit, lengths against the size), returning where manifest and
+// payload lie; the checksum is not looked at.
+[[nodiscard]] ContainerInfo read_container_layout(std::span<const std::uint8_t> container,
+                                                  std::string_view expected_magic,
+                                                  const ArtifactLimits& limits);
+
+// Then the global checksum of a container whose layout passed, with the
+// `info` returned for it: throws std::invalid_argument("artifact global
+// checksum mismatch") when artifact_checksum differs from the stored field.
+// The same pass hashes each row's payload bytes, [payload_offset + offset,
+// + byte_count), and returns fnv1a64 of them in row order (nothing for no
+// rows): hashing the rows alongside the container costs about as much as
+// hashing the container alone. The rows must lie inside the payload, as
+// validate_tensor_table ensures; otherwise, before anything is hashed,
+// std::invalid_argument("artifact tensor range exceeds payload"), or
+// "artifact lengths do not match file" when `info` does not describe
+// `container`.
+[[nodiscard]] std::vector<std::uint64_t> verify_container_checksum(
+    std::span<const std::uint8_t> container, const ContainerInfo& info,
+    std::span<const TensorEntry> rows);
 
 // A cursor over exactly the manifest of a container whose header passed:
 // reads can never run into the payload.

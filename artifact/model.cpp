@@ -1,12 +1,11 @@
 #include "artifact/model.hpp"
 
 #include <array>
-#include <bit>
 #include <span>
 #include <utility>
 
 #include "artifact/container.hpp"
-#include "foundation/fnv1a.hpp"
+#include "foundation/binary.hpp"
 #include "spec/spec_description.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -52,7 +51,9 @@ TransformerModel::TransformerModel(ConstructionKey, const TransformerSpec& spec,
     : spec_(spec), weights_(std::move(weights)), tokenizerHash_(std::move(tokenizerHash)) {
   probe(spec_, weights_);
   artifact_ = serialize_model_artifact(spec_, weights_, tokenizerHash_);
-  identity_ = artifact_checksum(artifact_);
+  // The writer stored artifact_checksum of the artifact in its header; the
+  // identity is that field, not a second pass over the whole artifact.
+  identity_ = readU64(artifact_, kContainerChecksumOffset);
 }
 
 std::shared_ptr<const TransformerModel> make_model(const TransformerSpec& spec,
@@ -98,34 +99,39 @@ ByteBuffer serialize_model_artifact(const TransformerSpec& spec, const Transform
                                     std::optional<std::string_view> tokenizerHash) {
   const std::vector<NamedWeightTensor> named = named_weight_tensors(weights);
 
-  // Sized before the first byte is written, so the payload grows in place
-  // without reallocating. Each count fits: a vector of doubles never holds
-  // more than SIZE_MAX / 8 values.
-  std::uint64_t payloadBytes = 0;
-  for (const NamedWeightTensor& entry : named) {
-    payloadBytes = checked_add(payloadBytes, kFloat64Bytes * stored_value_count(entry.tensor));
-  }
-  ByteBuffer payload;
-  payload.reserve(static_cast<std::size_t>(payloadBytes));
-
+  // The table first, with every offset and size; each count fits, since a
+  // vector of doubles never holds more than SIZE_MAX / 8 values. The
+  // checksums are filled in once the payload is written.
   std::vector<TensorEntry> rows;
   rows.reserve(named.size());
+  std::uint64_t payloadBytes = 0;
   for (const NamedWeightTensor& entry : named) {
     const Tensor& tensor = entry.tensor;
-    const std::size_t offset = payload.size();
-    const std::span<const double> values(tensor.data.data(), stored_value_count(tensor));
-    for (const double value : values) {
-      appendU64(payload, std::bit_cast<std::uint64_t>(value));
-    }
-    const std::span<const std::uint8_t> bytes = std::span(payload).subspan(offset);
+    const std::uint64_t byteCount = kFloat64Bytes * stored_value_count(tensor);
     rows.push_back({entry.name, ArtifactDType::Float64,
-                    std::vector<std::uint64_t>(tensor.shape.begin(), tensor.shape.end()), offset,
-                    bytes.size(), fnv1a64(bytes)});
+                    std::vector<std::uint64_t>(tensor.shape.begin(), tensor.shape.end()),
+                    payloadBytes, byteCount, 0});
+    payloadBytes = checked_add(payloadBytes, byteCount);
   }
 
+  // The manifest's size does not depend on the checksums, so the container
+  // can be laid out before they are known and the values encoded straight
+  // into it: no payload buffer, no copy.
+  const std::uint64_t specHash = spec_hash(spec);
   ByteBuffer manifest;
-  write_manifest(manifest, rows, spec_hash(spec), tokenizerHash);
-  return write_container(kModelArtifactMagic, manifest, payload);
+  write_manifest(manifest, rows, specHash, tokenizerHash);
+  ByteBuffer artifact = begin_container(kModelArtifactMagic, manifest.size(), payloadBytes);
+  const std::size_t payloadOffset = artifact.size();
+  for (const NamedWeightTensor& entry : named) {
+    const Tensor& tensor = entry.tensor;
+    appendF64Array(artifact, std::span(tensor.data).first(stored_value_count(tensor)));
+  }
+  checksum_rows(rows, std::span(artifact).subspan(payloadOffset));
+
+  manifest.clear();
+  write_manifest(manifest, rows, specHash, tokenizerHash);
+  (void)finish_container(artifact, manifest);
+  return artifact;
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -40,6 +40,36 @@ Unsigned readLittleEndian(std::span<const std::uint8_t> bytes, std::size_t offse
   return value;
 }
 
+// Arrays: on a little-endian host a value's object bytes are its stored
+// bytes (doubles included: their byte order follows the integers'), so an
+// array is one copy; elsewhere each value goes through the scalar path.
+template <typename Unsigned, typename Value>
+void appendArray(ByteBuffer& buffer, std::span<const Value> values) {
+  static_assert(sizeof(Unsigned) == sizeof(Value));
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(values.data());
+    buffer.insert(buffer.end(), first, first + values.size_bytes());
+  } else {
+    buffer.reserve(buffer.size() + values.size_bytes());
+    for (const Value value : values) appendLittleEndian(buffer, std::bit_cast<Unsigned>(value));
+  }
+}
+
+template <typename Unsigned, typename Value>
+void readArray(std::span<const std::uint8_t> bytes, std::span<Value> values) {
+  static_assert(sizeof(Unsigned) == sizeof(Value));
+  if (bytes.size() / sizeof(Value) < values.size()) {
+    throw std::out_of_range("little-endian read past the end of the buffer");
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size_bytes());
+  } else {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i] = std::bit_cast<Value>(readLittleEndian<Unsigned>(bytes, i * sizeof(Value)));
+    }
+  }
+}
+
 }  // namespace
 
 void appendU8(ByteBuffer& buffer, std::uint8_t value) { buffer.push_back(value); }
@@ -55,6 +85,14 @@ void appendBytes(ByteBuffer& buffer, std::string_view bytes) {
   appendBytes(buffer, asBytes(bytes));
 }
 
+void appendU32Array(ByteBuffer& buffer, std::span<const std::uint32_t> values) {
+  appendArray<std::uint32_t>(buffer, values);
+}
+
+void appendF64Array(ByteBuffer& buffer, std::span<const double> values) {
+  appendArray<std::uint64_t>(buffer, values);
+}
+
 std::uint16_t readU16(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return readLittleEndian<std::uint16_t>(bytes, offset);
 }
@@ -65,6 +103,14 @@ std::uint32_t readU32(std::span<const std::uint8_t> bytes, std::size_t offset) {
 
 std::uint64_t readU64(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return readLittleEndian<std::uint64_t>(bytes, offset);
+}
+
+void readU32Array(std::span<const std::uint8_t> bytes, std::span<std::uint32_t> values) {
+  readArray<std::uint32_t>(bytes, values);
+}
+
+void readF64Array(std::span<const std::uint8_t> bytes, std::span<double> values) {
+  readArray<std::uint64_t>(bytes, values);
 }
 
 std::span<const std::uint8_t> asBytes(std::string_view text) noexcept {

@@ -24,6 +24,19 @@ std::uint64_t fnv1a64(std::span<const std::uint8_t> bytes,
                       std::uint64_t state = kFnv1a64OffsetBasis) noexcept;
 std::uint64_t fnv1a64(std::string_view bytes, std::uint64_t state = kFnv1a64OffsetBasis) noexcept;
 
+// Several independent hashes in one call: on entry states[i] is the state to
+// continue from for ranges[i] (kFnv1a64OffsetBasis for a fresh hash), on
+// return it is fnv1a64(ranges[i], states[i]). Ranges may overlap, repeat or be
+// empty. Throws std::invalid_argument when the two spans differ in length.
+//
+// One hash is a chain of dependent multiplications and runs at the latency of
+// the multiplier, not at its throughput; up to four chains advance side by
+// side in one loop at about the speed of one. Ranges are taken in order, each
+// by the next free lane, so the call takes about as long as hashing the
+// longest range alone, or a quarter of all the bytes, whichever is more.
+void fnv1a64_each(std::span<const std::span<const std::uint8_t>> ranges,
+                  std::span<std::uint64_t> states);
+
 // Exactly 16 lowercase hexadecimal digits, zero-padded on the left.
 std::string toHex16(std::uint64_t value);
 

@@ -449,6 +449,119 @@ TEST(ContainerWriting, ChecksumTreatsItsOwnFieldAsZeros) {
   }
 }
 
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::invalid_argument& error) {
+    return error.what();
+  }
+  return "";
+}
+
+TEST(ContainerWriting, InStepsWritesTheBytesOfWriteContainer) {
+  const Parts parts = validParts();
+  const ByteBuffer manifest = manifestOf(parts);
+  std::vector<TensorEntry> rows = parts.rows;
+  for (TensorEntry& row : rows) row.checksum = 0;
+
+  ByteBuffer out = begin_container(kMagic, manifest.size(), parts.payload.size());
+  ASSERT_EQ(out.size(), 40 + manifest.size());
+  EXPECT_GE(out.capacity(), 40 + manifest.size() + parts.payload.size());
+  appendBytes(out, parts.payload);
+  checksum_rows(rows, std::span(out).subspan(40 + manifest.size()));
+  EXPECT_EQ(rows, parts.rows);
+  const std::uint64_t checksum = finish_container(out, manifest);
+  EXPECT_EQ(out, containerOf(parts));
+  EXPECT_EQ(checksum, readU64(out, 32));
+
+  ByteBuffer empty = begin_container(kMagic, 0, 0);
+  EXPECT_EQ(finish_container(empty, {}), artifact_checksum(write_container(kMagic, {}, {})));
+}
+
+TEST(ContainerWriting, InStepsRefusesWhatDisagreesWithTheHeaderAndChangesNothing) {
+  EXPECT_EQ(failureOf([] { (void)begin_container("LUMECTM", 0, 0); }),
+            "artifact magic must be eight bytes");
+  EXPECT_EQ(failureOf([] { (void)begin_container(kMagic, kU64Max - 40, 1); }),
+            "artifact offset overflows");
+
+  const ByteBuffer manifest{1, 2, 3};
+  const ByteBuffer begun = begin_container(kMagic, 3, 2);
+  const auto finishFailure = [&](ByteBuffer container, const ByteBuffer& withManifest) {
+    const ByteBuffer before = container;
+    const std::string failure = failureOf([&] { (void)finish_container(container, withManifest); });
+    if (!failure.empty()) {
+      EXPECT_EQ(container, before);
+    }
+    return failure;
+  };
+  constexpr const char* kMismatch = "container does not match its header lengths";
+  EXPECT_EQ(finishFailure(begun, manifest), kMismatch) << "payload missing";
+  ByteBuffer complete = begun;
+  appendBytes(complete, ByteBuffer{4, 5});
+  EXPECT_EQ(finishFailure(complete, ByteBuffer{1, 2}), kMismatch) << "manifest too short";
+  EXPECT_EQ(finishFailure(complete, ByteBuffer{1, 2, 3, 4}), kMismatch) << "manifest too long";
+  ByteBuffer longer = complete;
+  longer.push_back(6);
+  EXPECT_EQ(finishFailure(longer, manifest), kMismatch) << "payload too long";
+  EXPECT_EQ(finishFailure(ByteBuffer(39, 0), {}), kMismatch) << "no header";
+  EXPECT_EQ(finishFailure(complete, manifest), "");
+
+  std::vector<TensorEntry> rows = validParts().rows;
+  rows[2].byte_count += 1;
+  const std::vector<TensorEntry> unchanged = rows;
+  EXPECT_EQ(failureOf([&] { checksum_rows(rows, validParts().payload); }),
+            "artifact tensor range exceeds payload");
+  EXPECT_EQ(rows, unchanged);
+}
+
+TEST(ContainerReading, LayoutThenChecksumHashesTheRowsInTheSamePass) {
+  const Parts parts = validParts();
+  const ByteBuffer valid = containerOf(parts);
+  const ArtifactLimits limits;
+  const ContainerInfo info = read_container_layout(valid, kMagic, limits);
+  const ContainerInfo whole = read_container_header(valid, kMagic, limits);
+  EXPECT_EQ(info.manifest_length, whole.manifest_length);
+  EXPECT_EQ(info.payload_length, whole.payload_length);
+  EXPECT_EQ(info.payload_offset, whole.payload_offset);
+
+  // Any rows inside the payload: out of order, overlapping, empty, repeated.
+  std::vector<TensorEntry> rows = parts.rows;
+  rows.push_back({"e", ArtifactDType::UInt8, {0}, 33, 0, 0});
+  rows.push_back({"x", ArtifactDType::UInt8, {20}, 4, 20, 0});
+  rows.push_back(rows[0]);
+  std::reverse(rows.begin(), rows.end());
+  const std::vector<std::uint64_t> hashed = verify_container_checksum(valid, info, rows);
+  ASSERT_EQ(hashed.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(hashed[i], fnv1a64(std::span(parts.payload)
+                                     .subspan(static_cast<std::size_t>(rows[i].offset),
+                                              static_cast<std::size_t>(rows[i].byte_count))))
+        << i;
+  }
+  EXPECT_TRUE(verify_container_checksum(valid, info, {}).empty());
+
+  // The layout step never looks at the checksum; the second step does, with
+  // or without rows.
+  ByteBuffer damaged = valid;
+  damaged.back() ^= 0x01;
+  EXPECT_NO_THROW((void)read_container_layout(damaged, kMagic, limits));
+  EXPECT_EQ(failureOf([&] { (void)verify_container_checksum(damaged, info, rows); }),
+            "artifact global checksum mismatch");
+  EXPECT_EQ(failureOf([&] { (void)verify_container_checksum(damaged, info, {}); }),
+            "artifact global checksum mismatch");
+
+  // Rows outside the payload and a foreign layout are refused before any
+  // hashing, even when the checksum is also wrong.
+  std::vector<TensorEntry> outside = parts.rows;
+  outside[1].offset = 30;
+  EXPECT_EQ(failureOf([&] { (void)verify_container_checksum(damaged, info, outside); }),
+            "artifact tensor range exceeds payload");
+  ContainerInfo foreign = info;
+  foreign.payload_length -= 1;
+  EXPECT_EQ(failureOf([&] { (void)verify_container_checksum(valid, foreign, {}); }),
+            "artifact lengths do not match file");
+}
+
 TEST(ManifestWriting, Layout) {
   ByteBuffer out{0xEE};  // the manifest is appended after what is there
   const std::vector<TensorEntry> rows = {{"w", ArtifactDType::UInt32, {3}, 4, 12, 0xAABB}};

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <span>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "foundation/binary.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -30,6 +36,40 @@ TEST(Fnv1a64, HashingInPiecesEqualsHashingTheWhole) {
     const std::uint64_t head = fnv1a64(std::string_view(text).substr(0, cut));
     EXPECT_EQ(fnv1a64(std::string_view(text).substr(cut), head), fnv1a64(text)) << cut;
   }
+}
+
+TEST(Fnv1a64Each, EqualsOneHashPerRangeWhateverTheMixOfLengths) {
+  // More ranges than lanes, of lengths that make the lanes finish in every
+  // order: empty ones, repeats of one range, overlapping ranges, ranges that
+  // end together, and states continued from earlier hashes.
+  ByteBuffer bytes(5000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 7));
+  }
+  const std::span<const std::uint8_t> all(bytes);
+  const std::vector<std::span<const std::uint8_t>> pool = {
+      all.subspan(0, 5000), all.subspan(0, 0),      all.subspan(10, 1),   all.subspan(0, 5000),
+      all.subspan(7, 300),  all.subspan(100, 300),  all.subspan(4999, 1), all.subspan(2500, 0),
+      all.subspan(1, 2048), all.subspan(3000, 2000)};
+  for (std::size_t count = 0; count <= pool.size(); ++count) {
+    const std::span<const std::span<const std::uint8_t>> ranges(pool.data(), count);
+    std::vector<std::uint64_t> states(count);
+    std::vector<std::uint64_t> expected(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      states[i] = i % 3 == 0 ? kFnv1a64OffsetBasis : fnv1a64(all.subspan(i, 5));
+      expected[i] = fnv1a64(ranges[i], states[i]);
+    }
+    fnv1a64_each(ranges, states);
+    EXPECT_EQ(states, expected) << count << " ranges";
+  }
+}
+
+TEST(Fnv1a64Each, NeedsOneStatePerRange) {
+  const ByteBuffer bytes{1, 2, 3};
+  const std::vector<std::span<const std::uint8_t>> ranges{bytes, bytes};
+  std::vector<std::uint64_t> states{7};
+  EXPECT_THROW(fnv1a64_each(ranges, states), std::invalid_argument);
+  EXPECT_EQ(states[0], 7u);
 }
 
 TEST(ToHex16, IsSixteenLowercaseZeroPaddedDigits) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <functional>
@@ -574,6 +575,55 @@ TEST(SessionFile, EachCorruptionFailsWithItsMessageAndChangesNothing) {
     if (c.limits) c.limits(limits);
     EXPECT_EQ(restoreFailure(session, c.file(), limits), c.message);
     EXPECT_TRUE(Snapshot(session) == before) << "the failed restore changed the session";
+  }
+}
+
+TEST(SessionFile, ADamagedGlobalChecksumOutranksEveryLaterCorruption) {
+  // The table again, each file also carrying a wrong stored checksum: only
+  // the header checks that precede the checksum may still win, whatever the
+  // manifest, the table or the rows' bytes hold.
+  const std::vector<std::string> beforeChecksum = {
+      "artifact exceeds file size limit", "truncated artifact header", "artifact magic mismatch",
+      "artifact lengths do not match file"};
+  for (const Corruption& c : corruptions()) {
+    SCOPED_TRACE(c.name);
+    ByteBuffer file = c.file();
+    if (file.size() > 32) file[32] ^= 0x01;
+    InferenceSession session = filledSession(c.target);
+    const Snapshot before(session);
+    ArtifactLimits limits;
+    if (c.limits) c.limits(limits);
+    const bool headerFirst =
+        std::find(beforeChecksum.begin(), beforeChecksum.end(), c.message) != beforeChecksum.end();
+    EXPECT_EQ(restoreFailure(session, file, limits),
+              headerFirst ? c.message : "artifact global checksum mismatch");
+    EXPECT_TRUE(Snapshot(session) == before);
+  }
+}
+
+TEST(SessionFile, ManyCacheTensorsRoundTripEachAgainstItsOwnChecksum) {
+  // More rows than hash chains run side by side, of sizes that finish in
+  // every order.
+  SessionFile file = sessionFile(*models().bound, {1, 2, 3, 4, 5}, pendingEuroState());
+  const std::vector<std::size_t> sizes = {700, 3, 1, 1200, 64, 5, 333};
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
+    std::vector<double> values(sizes[k]);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i] = static_cast<double>(k) - 0.25 * static_cast<double>(i);
+    }
+    file.addCache({sizes[k]}, values);
+  }
+  InferenceSession session(models().bound, 1);
+  session.restore(file.bytes(), ArtifactLimits{});
+  ASSERT_EQ(session.cache().size(), sizes.size());
+  EXPECT_EQ(session.cache()[3].data[1199], 3.0 - 0.25 * 1199);
+  EXPECT_EQ(session.save(), file.bytes());
+
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
+    SessionFile damaged = file;
+    damaged.rows[2 + k].checksum ^= 1;
+    InferenceSession target = filledSession(Target::Bound);
+    EXPECT_EQ(restoreFailure(target, damaged.bytes()), "session cache checksum mismatch") << k;
   }
 }
 
