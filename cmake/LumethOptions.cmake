@@ -23,3 +23,18 @@ function(lumeth_apply_project_settings target)
     target_compile_options(${target} PRIVATE ${LUMETH_WARNINGS})
   endif()
 endfunction()
+
+# libFuzzer targets: clang only. The library and the conformance code get the
+# fuzzer's coverage instrumentation and both sanitizers, so a fault anywhere
+# under a target is reported where it happens; the fuzz targets themselves link
+# the libFuzzer driver (fuzz/CMakeLists.txt).
+if(LUMETH_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR
+      "LUMETH_BUILD_FUZZERS needs clang++ (found ${CMAKE_CXX_COMPILER_ID}); configure with "
+      "CC=clang CXX=clang++ in a fresh build directory")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build, then the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer. Stops at the first
-# failure with a non-zero status.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short smoke run
+# of every fuzz target (clang, libFuzzer) over its committed corpus. Stops at
+# the first failure with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,3 +17,10 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+# The fuzz targets need clang; the library and the conformance code are
+# rebuilt there with coverage instrumentation and both sanitizers.
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLUMETH_BUILD_FUZZERS=ON -DLUMETH_BUILD_TESTS=OFF -DLUMETH_BUILD_BENCHMARKS=OFF
+cmake --build build/fuzz -j "$jobs"
+fuzz/smoke.sh build/fuzz 15

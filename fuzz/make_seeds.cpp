@@ -1,0 +1,217 @@
+// Writes the seed corpora of the fuzz targets: valid artifacts, decoder
+// states and session files, plus a few texts, each a file under
+// <output>/<target>/. Run from the fuzz build as
+//   lumeth_fuzz_make_seeds fuzz/corpus
+// and commit the result; the files are deterministic.
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "artifact/container.hpp"
+#include "conformance/fixture.hpp"
+#include "foundation/binary.hpp"
+#include "foundation/fnv1a.hpp"
+#include "session/inference_session.hpp"
+#include "spec/spec_description.hpp"
+#include "tokenizers/bpe_training.hpp"
+#include "tokenizers/byte_tokenizer.hpp"
+#include "tokenizers/decoder_state.hpp"
+#include "tokenizers/subword_tokenizer.hpp"
+
+namespace Orvane::Core::Lumeth::Fuzz {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeSeed(const fs::path& directory, std::string_view name,
+               std::span<const std::uint8_t> bytes) {
+  fs::create_directories(directory);
+  std::ofstream out(directory / name, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void writeSeed(const fs::path& directory, std::string_view name, std::string_view text) {
+  writeSeed(directory, name, asBytes(text));
+}
+
+ByteBuffer prefixed(std::uint8_t first, std::span<const std::uint8_t> bytes) {
+  ByteBuffer out{first};
+  appendBytes(out, bytes);
+  return out;
+}
+
+constexpr std::string_view kConformanceCorpus = " ahoj světe ahoj světe český chatbot ahoj světe";
+
+SubwordTokenizer conformanceBpe() {
+  return trainBpe(kConformanceCorpus, BpeTrainingLimits{.vocabularySize = 300,
+                                                        .minPairFrequency = 2,
+                                                        .maxTokenBytes = 12,
+                                                        .maxCorpusBytes = 4096});
+}
+
+// A session file with the given content, laid out as save() lays it out, for
+// contents (tokens, cache) that a session cannot be given directly.
+ByteBuffer sessionFile(const TransformerModel& model, const std::vector<std::uint32_t>& tokens,
+                       const ByteBuffer& state, const std::vector<Tensor>& cache,
+                       std::uint64_t position, std::uint64_t setting, std::uint64_t counter) {
+  ByteBuffer payload;
+  std::vector<TensorEntry> rows;
+  const auto addRow = [&](std::string name, ArtifactDType dtype, std::vector<std::uint64_t> shape,
+                          std::size_t offset) {
+    const auto bytes = std::span<const std::uint8_t>(payload).subspan(offset);
+    rows.push_back(
+        {std::move(name), dtype, std::move(shape), offset, bytes.size(), fnv1a64(bytes)});
+  };
+  for (const std::uint32_t id : tokens) appendU32(payload, id);
+  addRow("input_tokens", ArtifactDType::UInt32, {tokens.size()}, 0);
+  std::size_t offset = payload.size();
+  appendBytes(payload, state);
+  addRow("tokenizer_state", ArtifactDType::UInt8, {state.size()}, offset);
+  for (std::size_t k = 0; k < cache.size(); ++k) {
+    offset = payload.size();
+    for (const double value : cache[k].data)
+      appendU64(payload, std::bit_cast<std::uint64_t>(value));
+    addRow("kv." + std::to_string(k), ArtifactDType::Float64,
+           {cache[k].shape.begin(), cache[k].shape.end()}, offset);
+  }
+  ByteBuffer manifest;
+  write_manifest(manifest, rows, spec_hash(model.spec()), model.tokenizerHash());
+  appendU64(manifest, model.identity());
+  appendU64(manifest, numeric_policy_hash(model.spec()));
+  appendU64(manifest, position);
+  appendU64(manifest, setting);
+  appendU64(manifest, counter);
+  appendU64(manifest, tokens.size());
+  appendU64(manifest, state.size());
+  appendU32(manifest, static_cast<std::uint32_t>(cache.size()));
+  return write_container(kSessionFileMagic, manifest, payload);
+}
+
+ByteBuffer pendingState(InvalidUtf8Policy policy, bool skip, std::vector<std::uint32_t> lead) {
+  DecoderState state(DecodeOptions{.skipSpecialTokens = skip, .invalidUtf8 = policy});
+  (void)decodeChunk(state, lead, false);
+  return serializeDecoderState(state);
+}
+
+void byteArtifactSeeds(const fs::path& dir) {
+  const ByteBuffer artifact = serializeByteTokenizerArtifact();
+  writeSeed(dir, "canonical", artifact);
+  writeSeed(dir, "header-only", std::span(artifact).first(24));
+}
+
+void subwordArtifactSeeds(const fs::path& dir) {
+  writeSeed(dir, "no-merges", SubwordTokenizer({}).artifact());
+  writeSeed(dir, "conformance-corpus", conformanceBpe().artifact());
+  // A repeated pair and a long token: accepted by the loader, never trained.
+  SubwordTokenizer repeated({BpeMerge{97, 97, "aa"}, BpeMerge{97, 97, "aa"},
+                             BpeMerge{256, 257, "aaaa"}, BpeMerge{258, 258, "aaaaaaaa"}});
+  writeSeed(dir, "repeated-pair", repeated.artifact());
+}
+
+void decoderStateSeeds(const fs::path& dir) {
+  // One length byte, the record, then chunks (count | 0x80 for final, then
+  // two bytes per id).
+  const auto seed = [&](std::string_view name, const ByteBuffer& record,
+                        const ByteBuffer& program) {
+    ByteBuffer input{static_cast<std::uint8_t>(record.size())};
+    appendBytes(input, record);
+    appendBytes(input, program);
+    writeSeed(dir, name, input);
+  };
+  ByteBuffer euroTail{0x82};
+  appendU16(euroTail, 0x82);
+  appendU16(euroTail, 0xAC);
+  seed("euro-lead-reject", pendingState(InvalidUtf8Policy::Reject, false, {0xE2}), euroTail);
+  ByteBuffer brainTail{0x02};
+  appendU16(brainTail, 0xA7);
+  appendU16(brainTail, 0xF100);  // id 256, the begin-of-sequence id
+  appendU8(brainTail, 0x81);
+  appendU16(brainTail, 0xA0);
+  seed("brain-lead-replace-skip", pendingState(InvalidUtf8Policy::Replace, true, {0xF0, 0x9F}),
+       brainTail);
+  ByteBuffer mixed{0x03};
+  appendU16(mixed, 0xC3);
+  appendU16(mixed, 0x28);
+  appendU16(mixed, 0xE2);
+  appendU8(mixed, 0x80);
+  seed("empty-preserve", pendingState(InvalidUtf8Policy::PreserveBytes, false, {}), mixed);
+}
+
+void containerSeeds(const fs::path& dir, const TransformerModel& bound,
+                    const TransformerModel& unbound, const std::vector<ByteBuffer>& sessions) {
+  // Flag byte: bit 0 session magic, bits 1-2 limit profile.
+  writeSeed(dir, "model-bound", prefixed(0x00, bound.artifact()));
+  writeSeed(dir, "model-unbound", prefixed(0x00, unbound.artifact()));
+  for (std::size_t i = 0; i < sessions.size(); ++i) {
+    writeSeed(dir, "session-" + std::to_string(i), prefixed(0x01, sessions[i]));
+    writeSeed(dir, "session-small-limits-" + std::to_string(i), prefixed(0x03, sessions[i]));
+  }
+}
+
+void sessionSeeds(const fs::path& dir, const std::vector<ByteBuffer>& bound,
+                  const std::vector<ByteBuffer>& unbound) {
+  // Flag byte: bit 0 unbound model, bits 1-2 limit profile.
+  for (std::size_t i = 0; i < bound.size(); ++i) {
+    writeSeed(dir, "bound-" + std::to_string(i), prefixed(0x00, bound[i]));
+    writeSeed(dir, "bound-small-limits-" + std::to_string(i), prefixed(0x02, bound[i]));
+  }
+  for (std::size_t i = 0; i < unbound.size(); ++i) {
+    writeSeed(dir, "unbound-" + std::to_string(i), prefixed(0x01, unbound[i]));
+    writeSeed(dir, "unbound-small-limits-" + std::to_string(i), prefixed(0x03, unbound[i]));
+  }
+}
+
+void textSeeds(const fs::path& dir) {
+  writeSeed(dir, "chat-turns", "<|user|>\nAhoj\n<|assistant|>\nČau<|end|>");
+  writeSeed(dir, "czech-and-emoji", "ahoj, příliš žluťoučký 🧠");
+  writeSeed(dir, "conformance-corpus", kConformanceCorpus);
+  writeSeed(dir, "bad-utf8", "\xC3\x28 \xE2\x82 \xC0\x80 \xED\xA0\x80 \xF4\x90\x80\x80 \xE2\x28");
+  writeSeed(dir, "split-marker", "<|us er|> <|USER|> <|end|><|user|><|assistant|>");
+}
+
+int run(const fs::path& output) {
+  const auto bound = Conformance::make_bound_test_model(ByteTokenizer());
+  const auto unbound =
+      make_model(Conformance::make_test_spec(258), Conformance::make_test_weights(258));
+
+  const std::vector<Tensor> cache = {Tensor({2, 2}, 0.25, true), Tensor({3}, -1.5, true)};
+  const std::vector<ByteBuffer> boundSessions = {
+      InferenceSession(bound, 1).save(),
+      sessionFile(*bound, {}, pendingState(InvalidUtf8Policy::Reject, false, {0xE2}), {}, 0, 1, 0),
+      sessionFile(*bound, {104, 105, 257}, pendingState(InvalidUtf8Policy::Replace, true, {0xF0}),
+                  cache, 3, 2, 9),
+  };
+  const std::vector<ByteBuffer> unboundSessions = {
+      InferenceSession(unbound, 1).save(),
+      sessionFile(*unbound, {0, 1, 2, 256}, {}, cache, 512, 0, 4),
+  };
+
+  byteArtifactSeeds(output / "byte_artifact");
+  subwordArtifactSeeds(output / "subword_artifact");
+  decoderStateSeeds(output / "decoder_state");
+  containerSeeds(output / "container", *bound, *unbound, boundSessions);
+  sessionSeeds(output / "session_restore", boundSessions, unboundSessions);
+  textSeeds(output / "tokenizer");
+  textSeeds(output / "bpe_training");
+  textSeeds(output / "dialogue");
+  return 0;
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth::Fuzz
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: lumeth_fuzz_make_seeds <corpus directory>\n");
+    return 2;
+  }
+  return Orvane::Core::Lumeth::Fuzz::run(argv[1]);
+}

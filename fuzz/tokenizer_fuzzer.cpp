@@ -1,0 +1,137 @@
+// encode and decode of the byte tokenizer, a trained BPE tokenizer and a chat
+// tokenizer over each, with fuzzer-chosen text, options (every value of the
+// one-byte enumerations) and ids.
+//
+// Properties: encode and decode give exactly what the reference gives (ids,
+// text or error code); under PreserveBytes decode(encode(x)) is x, for a chat
+// tokenizer x without the markers encode matched; a decode streamed through
+// the byte decoder in chunks cut anywhere, with its state serialized and
+// parsed at every cut, equals the one-shot decode.
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+#include "fuzz/reference.hpp"
+#include "fuzz/tokenizer_fixtures.hpp"
+#include "tokenizers/decoder_state.hpp"
+
+namespace Orvane::Core::Lumeth::Fuzz {
+namespace {
+
+constexpr std::size_t kMaxText = 1024;
+constexpr std::size_t kMaxIds = 512;
+constexpr std::size_t kMaxCuts = 8;
+
+void checkEncode(TokenizerKind kind, std::string_view text, const EncodeOptions& options) {
+  const ITransformerTokenizer& tokenizer = fuzzTokenizers().get(kind);
+  const TokenizerDescriptor descriptor = tokenizer.descriptor();
+  EncodedText encoded;
+  const auto error = tokenizerOutcome([&] { encoded = tokenizer.encode(text, options); });
+  const ExpectedIds expected = referenceEncode(kind, text, options);
+  LUMETH_FUZZ_CHECK(error == expected.error);
+  if (error) return;
+  LUMETH_FUZZ_CHECK(encoded.ids == expected.ids);
+  LUMETH_FUZZ_CHECK(encoded.tokenizerHash == descriptor.hash);
+
+  if (options.invalidUtf8 == InvalidUtf8Policy::PreserveBytes) {
+    const std::string original = isChat(kind) ? withoutChatMarkers(text) : std::string(text);
+    std::string decoded;
+    LUMETH_FUZZ_CHECK(!tokenizerOutcome([&] {
+      decoded = tokenizer.decode(encoded.ids, DecodeOptions{.skipSpecialTokens = true});
+    }));
+    LUMETH_FUZZ_CHECK(decoded == original);
+  }
+  if (options.invalidUtf8 == InvalidUtf8Policy::Replace) {
+    // Replacing leaves nothing that Reject would refuse.
+    std::string decoded;
+    LUMETH_FUZZ_CHECK(!tokenizerOutcome([&] {
+      decoded = tokenizer.decode(
+          encoded.ids,
+          DecodeOptions{.skipSpecialTokens = true, .invalidUtf8 = InvalidUtf8Policy::Reject});
+    }));
+    LUMETH_FUZZ_CHECK(isWellFormedUtf8(decoded));
+  }
+}
+
+void checkDecode(TokenizerKind kind, std::span<const std::uint32_t> ids,
+                 const DecodeOptions& options) {
+  const ITransformerTokenizer& tokenizer = fuzzTokenizers().get(kind);
+  std::string text;
+  const auto error = tokenizerOutcome([&] { text = tokenizer.decode(ids, options); });
+  const ExpectedText expected = referenceDecode(kind, ids, options);
+  LUMETH_FUZZ_CHECK(error == expected.error);
+  if (!error) LUMETH_FUZZ_CHECK(text == expected.text);
+}
+
+// Byte ids decoded in chunks ending at `cuts` (ascending positions), the state
+// carried through its record between chunks, against the one-shot decode.
+void checkStreaming(std::span<const std::uint32_t> ids, std::vector<std::size_t> cuts,
+                    const DecodeOptions& options) {
+  std::string oneShot;
+  const auto oneShotError =
+      tokenizerOutcome([&] { oneShot = fuzzTokenizers().byte->decode(ids, options); });
+
+  std::optional<TokenizerErrorCode> streamError;
+  std::string streamed;
+  std::optional<DecoderState> state;
+  streamError = tokenizerOutcome([&] { state.emplace(options); });
+  cuts.push_back(ids.size());
+  std::size_t begin = 0;
+  for (std::size_t c = 0; !streamError && c < cuts.size(); ++c) {
+    const std::size_t end = std::clamp(cuts[c], begin, ids.size());
+    const bool final = c + 1 == cuts.size();
+    streamError = tokenizerOutcome(
+        [&] { streamed += decodeChunk(*state, ids.subspan(begin, end - begin), final); });
+    if (!streamError && !final) {
+      DecoderState resumed;
+      parseDecoderState(resumed, serializeDecoderState(*state));
+      state.emplace(std::move(resumed));
+    }
+    begin = end;
+  }
+  LUMETH_FUZZ_CHECK(streamError.has_value() == oneShotError.has_value());
+  if (!streamError) {
+    LUMETH_FUZZ_CHECK(streamed == oneShot);
+  } else if (*streamError != TokenizerErrorCode::InvalidUtf8) {
+    // Ids are judged before bytes, so the streamed run can meet bad UTF-8 in
+    // an early chunk before the bad id that the one-shot decode reports;
+    // any other failure is the one-shot failure.
+    LUMETH_FUZZ_CHECK(streamError == oneShotError);
+  }
+}
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth::Fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace Orvane::Core::Lumeth;
+  using namespace Orvane::Core::Lumeth::Fuzz;
+  FuzzedDataProvider input(data, size);
+  const auto kind = static_cast<TokenizerKind>(
+      input.ConsumeIntegralInRange<std::uint8_t>(0, kTokenizerKinds - 1));
+  const EncodeOptions encodeOptions = consumeEncodeOptions(input);
+  const DecodeOptions decodeOptions = consumeDecodeOptions(input);
+  std::vector<std::size_t> cuts(input.ConsumeIntegralInRange<std::size_t>(0, kMaxCuts));
+  for (std::size_t& cut : cuts) cut = input.ConsumeIntegralInRange<std::size_t>(0, kMaxIds);
+  std::sort(cuts.begin(), cuts.end());
+  const std::string text = input.ConsumeRandomLengthString(kMaxText);
+  const std::uint32_t vocabulary = fuzzTokenizers().get(kind).descriptor().vocabularySize;
+  const std::vector<std::uint32_t> ids = consumeTokenIds(input, vocabulary, kMaxIds);
+
+  checkEncode(kind, text, encodeOptions);
+  checkDecode(kind, ids, decodeOptions);
+
+  // The streaming decoder decodes byte ids: the ids themselves for the byte
+  // tokenizer, the encoded text otherwise.
+  if (kind == TokenizerKind::Byte) {
+    checkStreaming(ids, cuts, decodeOptions);
+  } else {
+    const EncodedText bytes = fuzzTokenizers().byte->encode(text, EncodeOptions{});
+    checkStreaming(bytes.ids, cuts, decodeOptions);
+  }
+  return 0;
+}
