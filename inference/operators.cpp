@@ -16,8 +16,6 @@ constexpr const char* kOperatorNonFinite = "transformer operator produced NaN/In
 constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive and even";
 constexpr const char* kRopeIndex = "RoPE table index out of bounds";
 
-bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
-
 // Offset of entry (p, i), also refusing entries that a hand-assembled table's
 // vectors do not hold.
 std::size_t rope_entry(const RopeTable& table, std::size_t p, std::size_t i) {

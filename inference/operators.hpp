@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "inference/floating_point.hpp"
 #include "inference/tensor.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -46,7 +47,7 @@ inline constexpr double kSinglePrecisionOverflow = 0x1.ffffffp127;
 // infinite single-precision value; otherwise returns x (full_precision true)
 // or x rounded to the nearest float (ties to even) and widened back.
 [[nodiscard]] inline double guard_value(double x, bool full_precision, GuardLevel level) {
-  if (!std::isfinite(x)) {
+  if (!is_finite_value(x)) {
     throw_non_finite(level);
   }
   if (full_precision) {

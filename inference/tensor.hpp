@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "inference/floating_point.hpp"
+
 namespace Orvane::Core::Lumeth {
 
 struct Tensor {

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "inference/floating_point.hpp"
 #include "inference/kernels/cpu_level.hpp"
 
 namespace Orvane::Core::Lumeth::kernels {

@@ -14,8 +14,6 @@ namespace {
 constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive and even";
 constexpr const char* kRopeIndex = "RoPE table index out of bounds";
 
-bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
-
 // Rotates the `heads` heads of every row of t ([batch * seq, heads * dim]),
 // whose shape and storage the caller has checked.
 void rotate_heads(Tensor& t, std::size_t batch, std::size_t seq, std::size_t heads,
