@@ -89,9 +89,13 @@ struct KernelTable {
                        std::size_t n, GuardMode guard) noexcept;
 };
 
-// The table of a compiled level (see compiled_levels()). Calling one of its
-// kernels on a processor without cpu_supports(level) is undefined.
-[[nodiscard]] const KernelTable& kernels_for(CpuLevel level) noexcept;
+// The table of `level`, for running the operators on a chosen level (tests
+// and benchmarks compare the levels this way). Throws std::invalid_argument
+// "kernel level is not supported by this processor" unless
+// cpu_supports(level): a level that is not compiled into this build, or whose
+// instructions this processor (or its operating system) lacks, is never
+// handed out, since running its kernels would fault.
+[[nodiscard]] const KernelTable& kernels_for(CpuLevel level);
 
 // The table of detected_cpu_level().
 [[nodiscard]] const KernelTable& active_kernels() noexcept;

@@ -99,9 +99,29 @@ TEST(CpuLevel, DetectedLevelIsSupportedAndTheWidestCompiled) {
     }
   }
   EXPECT_EQ(kernels::active_kernels().level, detected);
+}
+
+// A level is handed out only where its instructions can run; both AVX-512
+// levels are compiled for AVX-512F/DQ/VL and so need all three.
+TEST(CpuLevel, KernelsForRefusesLevelsTheProcessorCannotRun) {
+  const auto refused = ::testing::ThrowsMessage<std::invalid_argument>(
+      ::testing::StrEq("kernel level is not supported by this processor"));
   for (const CpuLevel level : kernels::compiled_levels()) {
-    EXPECT_EQ(kernels::kernels_for(level).level, level);
+    if (kernels::cpu_supports(level)) {
+      EXPECT_EQ(kernels::kernels_for(level).level, level);
+    } else {
+      EXPECT_THAT([level] { (void)kernels::kernels_for(level); }, refused)
+          << kernels::level_name(level);
+    }
   }
+  EXPECT_THAT([] { (void)kernels::kernels_for(static_cast<CpuLevel>(200)); }, refused);
+  EXPECT_EQ(kernels::cpu_supports(CpuLevel::avx512), kernels::cpu_supports(CpuLevel::avx512_256));
+#if defined(__x86_64__)
+  if (kernels::cpu_supports(CpuLevel::avx512)) {
+    __builtin_cpu_init();
+    EXPECT_NE(__builtin_cpu_supports("avx512vl"), 0);
+  }
+#endif
 }
 
 // The projection kernel against a plain loop, on shapes around every block
