@@ -44,11 +44,12 @@ struct GuardMode {
 // weight[k * weight_stride + o], the layout of attention values).
 //
 // in_limits, when given, holds one count per row: terms with k at or beyond
-// it are taken with x = 0.0. They leave the sum unchanged when the weights
-// they meet are finite; a non-finite one makes the sum NaN, so the row fails
-// the guard. A caller uses limits only where such a weight would fail the same
-// operation with the same error anyway (attention: the last row of a sequence
-// reads every value row). out_limits, when given,
+// it are taken with x = 0.0 (or skipped, past every limit of a row block).
+// They leave the sum unchanged when the weights they meet are finite; a
+// non-finite one can make the sum NaN and fail the row's guard. A caller uses
+// limits only where such a weight fails the same operation with the same
+// error anyway (attention: the last row of a sequence reads every value row).
+// out_limits, when given,
 // holds one count per row (at most `out`): only the first out_limits[r]
 // outputs of row r are computed into storage and guarded; the rest of the
 // row is not touched.
