@@ -156,8 +156,13 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
           break;
         }
 
-        // Terms past a row's visible keys are taken as 0.0 times a stored,
-        // finite value, which leaves the sums unchanged.
+        // Terms past a row's visible keys (j > i, within the sequence) may be
+        // taken as 0.0 times value row j, which adds nothing when that row is
+        // finite. A direct caller may pass non-finite values: the sum can
+        // then turn NaN and this row fail before the position-by-position
+        // walk would, but that walk fails in the same sequence with the same
+        // message, since the sequence's last row reads every value row. Rows
+        // at or past the length (filler) are never read.
         for (std::size_t c = 0; c < n; ++c) {
           const std::size_t h = g * group + (start + c) / length;
           const std::size_t i = (start + c) % length;

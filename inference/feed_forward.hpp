@@ -28,12 +28,19 @@ inline constexpr double kInverseSqrt2 = 0.7071067811865476;
 // are operation-level `linear`s; every hidden value passes the
 // operation-level guard. The gate weight is read (and its shape tested) only
 // by swiglu.
-// Throws, in this order: the up projection's std::invalid_argument "linear
-// input has an invalid shape" / "linear weight has an invalid shape"; for
-// swiglu the gate projection's; std::invalid_argument "unknown feed-forward
-// operator" for a kind other than gelu_mlp and swiglu; the down projection's;
-// std::domain_error "transformer operator produced NaN/Inf" for a non-finite
-// value anywhere.
+// Throws in the order of the computation; every non-finite value is
+// std::domain_error "transformer operator produced NaN/Inf":
+//   1. the up projection: std::invalid_argument "linear input has an invalid
+//      shape", "linear weight has an invalid shape", then a non-finite up
+//      value;
+//   2. by kind: std::invalid_argument "unknown feed-forward operator" for a
+//      kind other than gelu_mlp and swiglu; for swiglu the gate projection
+//      ("linear weight has an invalid shape", then a non-finite gate value);
+//      then a non-finite hidden value;
+//   3. the down projection: "linear weight has an invalid shape", then a
+//      non-finite output value.
+// So a non-finite up value is reported before a wrong gate or down weight
+// shape.
 [[nodiscard]] Tensor feed_forward(const Tensor& input, const Tensor& gate_weight,
                                   const Tensor& up_weight, const Tensor& down_weight,
                                   std::size_t rows, std::size_t model_dim, std::size_t ffn_dim,

@@ -8,54 +8,13 @@
 
 #include "inference/attention.hpp"
 #include "inference/feed_forward.hpp"
+#include "inference/forward_support.hpp"
 #include "inference/kernel_operators.hpp"
 #include "inference/kernels/kernel_table.hpp"
 #include "inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
-
-// Sizes derived from a validated spec; q and kv are checked products.
-struct Dimensions {
-  std::size_t vocabulary;
-  std::size_t model_dim;
-  std::size_t ffn_dim;
-  std::size_t query_heads;
-  std::size_t kv_heads;
-  std::size_t head_dim;
-  std::size_t q;
-  std::size_t kv;
-};
-
-Dimensions dimensions_of(const TransformerSpec& spec) {
-  Dimensions d{spec.vocabulary,
-               spec.model_dim,
-               spec.ffn_dim,
-               spec.query_heads,
-               spec.kv_heads,
-               spec.head_dim,
-               0,
-               0};
-  d.q = checked_product(d.query_heads, d.head_dim);
-  d.kv = checked_product(d.kv_heads, d.head_dim);
-  return d;
-}
-
-std::size_t sequence_length(const TokenBatch& batch, std::size_t b) {
-  return batch.lengths.empty() ? batch.width : batch.lengths[b];
-}
-
-void check_layer_shapes(const LayerWeights& w, const Dimensions& d) {
-  check_shape(w.attention_norm, {d.model_dim}, "attention norm");
-  check_shape(w.query, {d.q, d.model_dim}, "query weight");
-  check_shape(w.key, {d.kv, d.model_dim}, "key weight");
-  check_shape(w.value, {d.kv, d.model_dim}, "value weight");
-  check_shape(w.attention_output, {d.model_dim, d.q}, "attention output weight");
-  check_shape(w.ffn_norm, {d.model_dim}, "feed-forward norm");
-  check_shape(w.ffn_gate, {d.ffn_dim, d.model_dim}, "feed-forward gate weight");
-  check_shape(w.ffn_up, {d.ffn_dim, d.model_dim}, "feed-forward up weight");
-  check_shape(w.ffn_down, {d.model_dim, d.ffn_dim}, "feed-forward down weight");
-}
 
 // x[k] = guard(x[k] + delta[k]) over the flat storage; same shapes.
 void add_residual(const kernels::KernelTable& kernels, Tensor& x, const Tensor& delta,

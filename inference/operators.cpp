@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "inference/forward_support.hpp"
 #include "inference/kernel_operators.hpp"
 #include "inference/kernels/kernel_table.hpp"
 
@@ -13,10 +14,6 @@ namespace {
 
 constexpr const char* kForwardNonFinite = "transformer forward produced NaN/Inf";
 constexpr const char* kOperatorNonFinite = "transformer operator produced NaN/Inf";
-constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive and even";
-constexpr const char* kRopeIndex = "RoPE table index out of bounds";
-
-bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
 
 // Offset of entry (p, i), also refusing entries that a hand-assembled table's
 // vectors do not hold.
@@ -25,7 +22,7 @@ std::size_t rope_entry(const RopeTable& table, std::size_t p, std::size_t i) {
   std::size_t entry = 0;
   if (p >= table.positions || i >= half || __builtin_mul_overflow(p, half, &entry) ||
       entry + i >= table.cos.size() || entry + i >= table.sin.size()) {
-    throw std::out_of_range(kRopeIndex);
+    throw std::out_of_range("RoPE table index out of bounds");
   }
   return entry + i;
 }
@@ -127,7 +124,7 @@ double RopeTable::sin_at(std::size_t p, std::size_t i) const {
 RopeTable build_rope_table(std::size_t positions, std::size_t dim, double base,
                            std::size_t position_offset) {
   if (positions == 0 || dim == 0 || dim % 2 != 0) {
-    throw std::invalid_argument(kRopeDimensions);
+    throw std::invalid_argument("RoPE table dimensions must be positive and even");
   }
   if (!is_finite_positive(base)) {
     throw std::invalid_argument("RoPE base must be finite and positive");
@@ -164,25 +161,7 @@ void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor&
                      std::size_t batch, std::size_t seq, std::size_t query_heads,
                      std::size_t kv_heads, const RopeTable& table, bool full_precision,
                      bool inverse) {
-  // A table assembled by hand may break the invariants build_rope_table
-  // guarantees; refuse it before it can pair columns across heads or read
-  // past its vectors.
-  if (table.dim == 0 || table.dim % 2 != 0) {
-    throw std::invalid_argument(kRopeDimensions);
-  }
-  std::size_t entries = 0;
-  if (__builtin_mul_overflow(table.positions, table.dim / 2, &entries) ||
-      table.cos.size() < entries || table.sin.size() < entries) {
-    throw std::out_of_range(kRopeIndex);
-  }
-  if (table.positions < seq) {
-    throw std::invalid_argument("RoPE table is shorter than the sequence");
-  }
-  const std::size_t rows = checked_product(batch, seq);
-  check_shape(query, {rows, checked_product(query_heads, table.dim)}, "RoPE query");
-  check_shape(key, {rows, checked_product(kv_heads, table.dim)}, "RoPE key");
-  check_storage(query);
-  check_storage(key);
+  check_rope_arguments(query, key, batch, seq, query_heads, kv_heads, table);
   // Per position, the cosines and the signed sines laid out like the head
   // columns they meet: (c, c) and (-s, s) for each pair.
   const std::size_t dim = table.dim;

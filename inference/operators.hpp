@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "inference/floating_point.hpp"
 #include "inference/tensor.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -46,7 +47,7 @@ inline constexpr double kSinglePrecisionOverflow = 0x1.ffffffp127;
 // infinite single-precision value; otherwise returns x (full_precision true)
 // or x rounded to the nearest float (ties to even) and widened back.
 [[nodiscard]] inline double guard_value(double x, bool full_precision, GuardLevel level) {
-  if (!std::isfinite(x)) {
+  if (!is_finite_value(x)) {
     throw_non_finite(level);
   }
   if (full_precision) {
@@ -106,12 +107,12 @@ struct RopeTable {
 // 2i + 1) becomes (x0 * c - x1 * n, x1 * c + x0 * n) with c = cos(s, i) and
 // n = sin(s, i), negated when `inverse` (which undoes the rotation up to
 // rounding). Query first, then key.
-// Throws std::invalid_argument "RoPE table dimensions must be positive and
-// even" for a table whose dim is zero or odd, std::out_of_range "RoPE table
-// index out of bounds" for a table whose vectors are shorter than its
-// positions and dim promise, std::invalid_argument "RoPE table is shorter
-// than the sequence", "RoPE query has an invalid shape", "RoPE key has an
-// invalid shape", then operation-level guard errors. On a guard error the
+// Throws, in this order and before anything is rotated:
+// std::invalid_argument "RoPE table is shorter than the sequence", "RoPE
+// query has an invalid shape", "RoPE key has an invalid shape"; then
+// std::out_of_range "RoPE table index out of bounds" for a table assembled by
+// hand whose dim is zero or odd or whose vectors hold fewer than positions *
+// dim / 2 values. Then operation-level guard errors; on a guard error the
 // tensors are left partly rotated.
 void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
                 std::size_t query_heads, std::size_t kv_heads, const RopeTable& table,

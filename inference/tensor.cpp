@@ -71,9 +71,13 @@ std::size_t Tensor::offset(std::span<const std::size_t> index) const {
     if (index[d] >= shape[d]) {
       throw std::out_of_range(kBoundsMessage);
     }
-    // Cannot wrap when the storage really holds the shape; a tensor whose
-    // fields were edited apart is caught by the storage test below.
-    result = result * shape[d] + index[d];
+    // The fields are public, so the shape may promise more elements than
+    // size_t can count (the storage then holds far fewer): an offset that
+    // would wrap is out of bounds, never a smaller, valid-looking one.
+    if (__builtin_mul_overflow(result, shape[d], &result) ||
+        __builtin_add_overflow(result, index[d], &result)) {
+      throw std::out_of_range(kBoundsMessage);
+    }
   }
   if (result >= data.size()) {
     throw std::out_of_range(kBoundsMessage);

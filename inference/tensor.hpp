@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "inference/floating_point.hpp"
+
 namespace Orvane::Core::Lumeth {
 
 struct Tensor {
@@ -41,7 +43,8 @@ struct Tensor {
   // Row-major offset of `index` (one entry per dimension). Throws
   // std::out_of_range "tensor rank mismatch" when the entry count differs from
   // the rank, and "tensor index out of bounds" at the first entry not below
-  // its extent, or when the storage is shorter than the offset.
+  // its extent, when the offset does not fit in size_t, or when the storage
+  // is shorter than the offset.
   [[nodiscard]] std::size_t offset(std::span<const std::size_t> index) const;
   [[nodiscard]] std::size_t offset(std::initializer_list<std::size_t> index) const;
 

@@ -17,9 +17,9 @@ constexpr std::array kCompiled = {CpuLevel::portable};
 #endif
 
 #if defined(__x86_64__)
-// AMD family 19h (the only one of its processors with AVX-512 is the first
-// generation that has it) splits every 512-bit operation into two 256-bit
-// halves.
+// Family 19h is the first AMD family with AVX-512, and its processors execute
+// every 512-bit operation as two 256-bit halves. Only that family is matched:
+// later families are given the 512-bit level.
 bool splits_512_bit_operations() noexcept {
   unsigned eax = 0;
   unsigned ebx = 0;
@@ -43,8 +43,7 @@ CpuLevel detect() noexcept {
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (cpu_supports(CpuLevel::avx512)) {
-    return cpu_supports(CpuLevel::avx512_256) && splits_512_bit_operations() ? CpuLevel::avx512_256
-                                                                             : CpuLevel::avx512;
+    return splits_512_bit_operations() ? CpuLevel::avx512_256 : CpuLevel::avx512;
   }
   if (cpu_supports(CpuLevel::avx2)) {
     return CpuLevel::avx2;
@@ -69,13 +68,13 @@ bool cpu_supports(CpuLevel level) noexcept {
     case CpuLevel::avx2:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx2") != 0;
+    // Both AVX-512 levels are compiled for AVX-512F/DQ/VL, so both need all
+    // three, even though the 512-bit kernels themselves use no VL form.
     case CpuLevel::avx512_256:
+    case CpuLevel::avx512:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0 &&
              __builtin_cpu_supports("avx512vl") != 0;
-    case CpuLevel::avx512:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
 #endif
     default:
       return false;

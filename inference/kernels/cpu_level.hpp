@@ -18,11 +18,11 @@ enum class CpuLevel : std::uint8_t {
   portable = 0,  // plain C++, one double at a time; every platform
   sse2 = 1,      // x86-64 baseline, 2 doubles per vector
   avx2 = 2,      // 4 doubles per vector
-  // AVX-512 instructions on 4-double vectors, with 32 vector registers: for
+  // AVX-512F/DQ/VL instructions on 4-double vectors, with 32 vector registers: for
   // processors that execute 512-bit operations as two 256-bit halves
   // (AMD family 19h), where the narrower blocks run faster.
   avx512_256 = 3,
-  avx512 = 4,  // AVX-512F/DQ, 8 doubles per vector
+  avx512 = 4,  // 8 doubles per vector; like avx512_256 it needs AVX-512F/DQ/VL
 };
 
 // Every level compiled into this build, narrowest first.

@@ -1,5 +1,8 @@
 #include "inference/kernels/kernel_table.hpp"
 
+#include <limits>
+#include <stdexcept>
+
 #include "inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth::kernels {
@@ -20,7 +23,10 @@ GuardMode guard_mode(bool full_precision) noexcept {
   return GuardMode{kSinglePrecisionOverflow, true};
 }
 
-const KernelTable& kernels_for(CpuLevel level) noexcept {
+namespace {
+
+// The table of a level this processor supports.
+const KernelTable& table_of(CpuLevel level) noexcept {
   switch (level) {
 #if defined(__x86_64__)
     case CpuLevel::sse2:
@@ -37,8 +43,17 @@ const KernelTable& kernels_for(CpuLevel level) noexcept {
   }
 }
 
+}  // namespace
+
+const KernelTable& kernels_for(CpuLevel level) {
+  if (!cpu_supports(level)) {
+    throw std::invalid_argument("kernel level is not supported by this processor");
+  }
+  return table_of(level);
+}
+
 const KernelTable& active_kernels() noexcept {
-  static const KernelTable& table = kernels_for(detected_cpu_level());
+  static const KernelTable& table = table_of(detected_cpu_level());
   return table;
 }
 

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "inference/floating_point.hpp"
 #include "inference/kernels/cpu_level.hpp"
 
 namespace Orvane::Core::Lumeth::kernels {
@@ -43,8 +44,12 @@ struct GuardMode {
 // weight[k * weight_stride + o], the layout of attention values).
 //
 // in_limits, when given, holds one count per row: terms with k at or beyond
-// it are taken with x = 0.0, which leaves the sum unchanged when the weights
-// those terms meet are finite (the caller's promise). out_limits, when given,
+// it are taken with x = 0.0 (or skipped, past every limit of a row block).
+// They leave the sum unchanged when the weights they meet are finite; a
+// non-finite one can make the sum NaN and fail the row's guard. A caller uses
+// limits only where such a weight fails the same operation with the same
+// error anyway (attention: the last row of a sequence reads every value row).
+// out_limits, when given,
 // holds one count per row (at most `out`): only the first out_limits[r]
 // outputs of row r are computed into storage and guarded; the rest of the
 // row is not touched.
@@ -88,9 +93,13 @@ struct KernelTable {
                        std::size_t n, GuardMode guard) noexcept;
 };
 
-// The table of a compiled level (see compiled_levels()). Calling one of its
-// kernels on a processor without cpu_supports(level) is undefined.
-[[nodiscard]] const KernelTable& kernels_for(CpuLevel level) noexcept;
+// The table of `level`, for running the operators on a chosen level (tests
+// and benchmarks compare the levels this way). Throws std::invalid_argument
+// "kernel level is not supported by this processor" unless
+// cpu_supports(level): a level that is not compiled into this build, or whose
+// instructions this processor (or its operating system) lacks, is never
+// handed out, since running its kernels would fault.
+[[nodiscard]] const KernelTable& kernels_for(CpuLevel level);
 
 // The table of detected_cpu_level().
 [[nodiscard]] const KernelTable& active_kernels() noexcept;

@@ -8,8 +8,9 @@
 // picked for another.
 //
 // Include this header after every standard header it needs (below) and after
-// the level's `#pragma GCC target`, so that exactly these bodies get the
-// level's instructions.
+// the level's target pragma (`#pragma GCC target` under GCC, `#pragma clang
+// attribute push` under clang), so that exactly these bodies get the level's
+// instructions.
 //
 // A traits type S provides:
 //   V, Mask          vector of S::width doubles; per-lane failure flags

@@ -10,8 +10,18 @@
 #include <algorithm>
 #include <cstddef>
 
+// Every function declared from here to the matching pop (the kernel
+// templates and this level's traits) is compiled for the level's target. GCC
+// takes the target from its pragma; clang ignores that pragma and needs the
+// attribute pushed onto each function. Per-file -m flags are not used: they
+// would also give inline functions from the headers (emitted as weak symbols)
+// the wide instructions, and the linker could keep that copy for portable code.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "inference/kernels/kernel_templates.hpp"
 
@@ -46,7 +56,11 @@ constexpr KernelTable kAvx2 = make_kernel_table<Avx2, 6, 2>(CpuLevel::avx2);
 }  // namespace
 }  // namespace Orvane::Core::Lumeth::kernels
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace Orvane::Core::Lumeth::kernels {
 

@@ -13,8 +13,19 @@
 #include <algorithm>
 #include <cstddef>
 
+// Every function declared from here to the matching pop (the kernel
+// templates and this level's traits) is compiled for the level's target. GCC
+// takes the target from its pragma; clang ignores that pragma and needs the
+// attribute pushed onto each function. Per-file -m flags are not used: they
+// would also give inline functions from the headers (emitted as weak symbols)
+// the wide instructions, and the linker could keep that copy for portable code.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512vl"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512vl")
+#endif
 
 #include "inference/kernels/kernel_templates.hpp"
 
@@ -77,7 +88,11 @@ constexpr KernelTable kAvx512Narrow = make_kernel_table<Avx512Narrow, 4, 6>(CpuL
 }  // namespace
 }  // namespace Orvane::Core::Lumeth::kernels
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace Orvane::Core::Lumeth::kernels {
 

@@ -7,14 +7,10 @@
 #include <vector>
 
 #include "inference/feed_forward.hpp"
+#include "inference/forward_support.hpp"
 
 namespace Orvane::Core::Lumeth::reference {
 namespace {
-
-constexpr const char* kRopeDimensions = "RoPE table dimensions must be positive and even";
-constexpr const char* kRopeIndex = "RoPE table index out of bounds";
-
-bool is_finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
 
 // Rotates the `heads` heads of every row of t ([batch * seq, heads * dim]),
 // whose shape and storage the caller has checked.
@@ -42,48 +38,6 @@ void rotate_heads(Tensor& t, std::size_t batch, std::size_t seq, std::size_t hea
       }
     }
   }
-}
-
-std::size_t sequence_length(const TokenBatch& batch, std::size_t b) {
-  return batch.lengths.empty() ? batch.width : batch.lengths[b];
-}
-
-// Sizes derived from a validated spec; q and kv are checked products.
-struct Dimensions {
-  std::size_t vocabulary;
-  std::size_t model_dim;
-  std::size_t ffn_dim;
-  std::size_t query_heads;
-  std::size_t kv_heads;
-  std::size_t head_dim;
-  std::size_t q;
-  std::size_t kv;
-};
-
-Dimensions dimensions_of(const TransformerSpec& spec) {
-  Dimensions d{spec.vocabulary,
-               spec.model_dim,
-               spec.ffn_dim,
-               spec.query_heads,
-               spec.kv_heads,
-               spec.head_dim,
-               0,
-               0};
-  d.q = checked_product(d.query_heads, d.head_dim);
-  d.kv = checked_product(d.kv_heads, d.head_dim);
-  return d;
-}
-
-void check_layer_shapes(const LayerWeights& w, const Dimensions& d) {
-  check_shape(w.attention_norm, {d.model_dim}, "attention norm");
-  check_shape(w.query, {d.q, d.model_dim}, "query weight");
-  check_shape(w.key, {d.kv, d.model_dim}, "key weight");
-  check_shape(w.value, {d.kv, d.model_dim}, "value weight");
-  check_shape(w.attention_output, {d.model_dim, d.q}, "attention output weight");
-  check_shape(w.ffn_norm, {d.model_dim}, "feed-forward norm");
-  check_shape(w.ffn_gate, {d.ffn_dim, d.model_dim}, "feed-forward gate weight");
-  check_shape(w.ffn_up, {d.ffn_dim, d.model_dim}, "feed-forward up weight");
-  check_shape(w.ffn_down, {d.model_dim, d.ffn_dim}, "feed-forward down weight");
 }
 
 // x[k] = guard(x[k] + delta[k]) over the flat storage; same shapes.
@@ -154,25 +108,7 @@ Tensor rms_norm(const Tensor& input, const Tensor& weight, std::size_t rows, std
 void apply_rope(Tensor& query, Tensor& key, std::size_t batch, std::size_t seq,
                 std::size_t query_heads, std::size_t kv_heads, const RopeTable& table,
                 bool full_precision, bool inverse) {
-  // A table assembled by hand may break the invariants build_rope_table
-  // guarantees; refuse it before it can pair columns across heads or read
-  // past its vectors.
-  if (table.dim == 0 || table.dim % 2 != 0) {
-    throw std::invalid_argument(kRopeDimensions);
-  }
-  std::size_t entries = 0;
-  if (__builtin_mul_overflow(table.positions, table.dim / 2, &entries) ||
-      table.cos.size() < entries || table.sin.size() < entries) {
-    throw std::out_of_range(kRopeIndex);
-  }
-  if (table.positions < seq) {
-    throw std::invalid_argument("RoPE table is shorter than the sequence");
-  }
-  const std::size_t rows = checked_product(batch, seq);
-  check_shape(query, {rows, checked_product(query_heads, table.dim)}, "RoPE query");
-  check_shape(key, {rows, checked_product(kv_heads, table.dim)}, "RoPE key");
-  check_storage(query);
-  check_storage(key);
+  check_rope_arguments(query, key, batch, seq, query_heads, kv_heads, table);
   rotate_heads(query, batch, seq, query_heads, table, full_precision, inverse);
   rotate_heads(key, batch, seq, kv_heads, table, full_precision, inverse);
 }

@@ -324,7 +324,7 @@ TEST(Forward, InputChecksInOrder) {
     std::string expected;
     bool layer_check;  // raised by forward when the layer is reached, not by validation
   };
-  const std::size_t half = std::size_t{1} << 63;
+  constexpr std::size_t half = std::size_t{1} << 63;
   const std::vector<Case> cases = {
       {"zero batch",
        [](auto&, auto&, TokenBatch& b) {
@@ -348,7 +348,7 @@ TEST(Forward, InputChecksInOrder) {
        "invalid_argument: token batch storage does not match shape", false},
       // 2^63 + 1 sequences of width 2 wrap to 2 in 64 bits, the token count.
       {"wrapping token count",
-       [half](auto&, auto&, TokenBatch& b) {
+       [](auto&, auto&, TokenBatch& b) {
          b.batch_size = half + 1;
          b.width = 2;
          b.tokens = {1, 2};

@@ -99,9 +99,29 @@ TEST(CpuLevel, DetectedLevelIsSupportedAndTheWidestCompiled) {
     }
   }
   EXPECT_EQ(kernels::active_kernels().level, detected);
+}
+
+// A level is handed out only where its instructions can run; both AVX-512
+// levels are compiled for AVX-512F/DQ/VL and so need all three.
+TEST(CpuLevel, KernelsForRefusesLevelsTheProcessorCannotRun) {
+  const auto refused = ::testing::ThrowsMessage<std::invalid_argument>(
+      ::testing::StrEq("kernel level is not supported by this processor"));
   for (const CpuLevel level : kernels::compiled_levels()) {
-    EXPECT_EQ(kernels::kernels_for(level).level, level);
+    if (kernels::cpu_supports(level)) {
+      EXPECT_EQ(kernels::kernels_for(level).level, level);
+    } else {
+      EXPECT_THAT([level] { (void)kernels::kernels_for(level); }, refused)
+          << kernels::level_name(level);
+    }
   }
+  EXPECT_THAT([] { (void)kernels::kernels_for(static_cast<CpuLevel>(200)); }, refused);
+  EXPECT_EQ(kernels::cpu_supports(CpuLevel::avx512), kernels::cpu_supports(CpuLevel::avx512_256));
+#if defined(__x86_64__)
+  if (kernels::cpu_supports(CpuLevel::avx512)) {
+    __builtin_cpu_init();
+    EXPECT_NE(__builtin_cpu_supports("avx512vl"), 0);
+  }
+#endif
 }
 
 // The projection kernel against a plain loop, on shapes around every block
@@ -289,6 +309,87 @@ TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {
   }
 }
 
+// The guard's boundary in every vector lane and in the scalar tail, for every
+// kernel that stores: the halfway point between the largest float and 2^128
+// (narrowing rounds it to infinity), the double just below it (narrowing
+// gives the largest float), their negatives and NaN. Each kernel passes the
+// value through unchanged (x + 0, 1 * (x * 1), x / 1, a rotation by angle 0,
+// a projection by 1), so its verdict and its stored bits must be the scalar
+// guard's.
+TEST_P(KernelLevel, GuardBoundaryIsTheScalarGuardsInEveryLane) {
+  const double halfway = 0x1.ffffffp127;
+  const double below = std::nextafter(halfway, 0.0);
+  const std::vector<double> specials = {halfway, below, -halfway, -below, kNaN};
+  // 19 values: two full 8-wide vectors and a tail of 3, four 4-wide vectors
+  // and a tail of 3, nine pairs and a tail of 1.
+  const std::size_t n = 19;
+  std::vector<double> base(n);
+  for (std::size_t k = 0; k < n; ++k) base[k] = 0.25 * static_cast<double>(k) - 2.0;
+  const std::vector<double> zeros(n, 0.0);
+  const std::vector<double> ones(n, 1.0);
+  std::vector<double> cos_pairs(n, 1.0);
+  std::vector<double> sin_pairs(n, 0.0);
+  for (std::size_t k = 0; k < n; k += 2) sin_pairs[k] = -0.0;
+
+  for (const bool fp : {true, false}) {
+    const kernels::GuardMode guard = kernels::guard_mode(fp);
+    for (const double special : specials) {
+      bool scalar_fails = false;
+      double scalar_stored = 0.0;
+      try {
+        scalar_stored = guard_value(special, fp, GuardLevel::operation);
+      } catch (const std::domain_error&) {
+        scalar_fails = true;
+      }
+      for (std::size_t at = 0; at < n; ++at) {
+        std::vector<double> x = base;
+        x[at] = special;
+        const std::string label =
+            std::to_string(special) + " at " + std::to_string(at) + (fp ? " full" : " single");
+        // The stored bits of `got` at `at` are the scalar guard's, when it passes.
+        const auto check = [&](const char* kernel, bool ok, const std::vector<double>& got) {
+          EXPECT_EQ(ok, !scalar_fails) << kernel << " " << label;
+          if (!scalar_fails) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got[at]),
+                      std::bit_cast<std::uint64_t>(scalar_stored))
+                << kernel << " " << label;
+          }
+        };
+        std::vector<double> got(n);
+        check("copy", table().guard_copy(got.data(), x.data(), n, guard), got);
+        got = x;
+        check("add", table().add_guard(got.data(), zeros.data(), n, guard), got);
+        check("norm", table().scale_weight_guard(got.data(), x.data(), ones.data(), 1.0, n, guard),
+              got);
+        check("divide", table().divide_guard(got.data(), x.data(), 1.0, n, guard), got);
+        // The rotation covers the even prefix; the last value stays outside.
+        if (at + 1 < n) {
+          got = x;
+          check("rotate",
+                table().rotate_pairs(got.data(), cos_pairs.data(), sin_pairs.data(), n - 1, guard),
+                got);
+        }
+        // One input, one row; output o is 1 * weight o, so the special sits
+        // in output lane `at`.
+        const double one = 1.0;
+        const double* const x_rows[] = {&one};
+        double* const y_rows[] = {got.data()};
+        kernels::ProjectArgs args;
+        args.rows = 1;
+        args.in = 1;
+        args.out = n;
+        args.x_rows = x_rows;
+        args.weight = x.data();
+        args.weight_stride = 1;
+        args.weight_input_major = true;
+        args.y_rows = y_rows;
+        args.guard = guard;
+        check("project", run_projection(table(), args), got);
+      }
+    }
+  }
+}
+
 // ---- operators on each level against the reference loops ----
 
 TEST_P(KernelLevel, OperatorsMatchTheReference) {
@@ -371,47 +472,113 @@ TEST_P(KernelLevel, OperatorsMatchTheReference) {
 // The same errors, in the same order, as the reference: a non-finite value
 // in an earlier sequence is reported before a bad length of a later one, and
 // a bad length before the non-finite values of its own and later sequences.
+// A non-finite value row j inside a sequence's length also meets the rows
+// i < j as a masked term; it fails the same sequence with the same message.
+// Filler rows are never read. Where nothing fails, the bits are the
+// reference's.
 TEST_P(KernelLevel, AttentionErrorsComeInTheReferenceOrder) {
   Random random(9);
   const std::size_t batch = 3;
   const std::size_t seq = 4;
+  enum class Planted { key, value };
   struct Case {
     const char* name;
     std::vector<std::size_t> lengths;
-    std::size_t bad_row;  // row of the key tensor set to NaN; >= rows for none
+    Planted tensor;
+    std::size_t bad_row;  // row of the key or value tensor made non-finite
     std::string expected;
   };
   const std::string length_error = "invalid_argument: attention length exceeds sequence";
   const std::string nan_error = "domain_error: transformer operator produced NaN/Inf";
   const std::vector<Case> cases = {
-      {"nan before bad length", {4, 5, 4}, 2, nan_error},
-      {"bad length before nan", {4, 5, 4}, 5, length_error},
-      {"nan in the middle sequence", {4, 4, 5}, 5, nan_error},
-      {"nan in a filler row", {2, 4, 4}, 3, "no error"},
-      {"nan in a later filler row", {4, 4, 1}, 10, "no error"},
+      {"key before bad length", {4, 5, 4}, Planted::key, 2, nan_error},
+      {"bad length before key", {4, 5, 4}, Planted::key, 5, length_error},
+      {"key in the middle sequence", {4, 4, 5}, Planted::key, 5, nan_error},
+      {"key in a filler row", {2, 4, 4}, Planted::key, 3, "no error"},
+      {"key in a later filler row", {4, 4, 1}, Planted::key, 10, "no error"},
+      {"value of the first position", {4, 4, 4}, Planted::value, 0, nan_error},
+      {"value masked for earlier rows", {4, 4, 4}, Planted::value, 2, nan_error},
+      {"value of the last position", {3, 4, 4}, Planted::value, 2, nan_error},
+      {"value before bad length", {4, 5, 4}, Planted::value, 3, nan_error},
+      {"bad length before value", {4, 5, 4}, Planted::value, 6, length_error},
+      {"value in a later sequence", {4, 2, 4}, Planted::value, 9, nan_error},
+      {"value in a filler row", {2, 4, 4}, Planted::value, 2, "no error"},
+      {"value in a later filler row", {4, 4, 1}, Planted::value, 11, "no error"},
   };
   for (const Case& c : cases) {
-    for (const bool fp : {true, false}) {
-      const Tensor q = random.tensor({batch * seq, 4 * 2});
-      Tensor k = random.tensor({batch * seq, 2 * 2});
-      const Tensor v = random.tensor({batch * seq, 2 * 2});
-      k.data[c.bad_row * 4 + 1] = kNaN;
-      EXPECT_EQ(failure_of([&] {
-                  (void)attention_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
-                }),
-                c.expected)
-          << c.name;
-      EXPECT_EQ(failure_of([&] {
-                  (void)reference::attention(q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
-                }),
-                c.expected)
-          << c.name;
-      EXPECT_EQ(failure_of([&] {
-                  (void)attention_output_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
-                }),
-                c.expected)
-          << c.name;
+    for (const double bad : {kNaN, kInfinity, -kInfinity}) {
+      for (const bool fp : {true, false}) {
+        const std::string label =
+            std::string(c.name) + " " + std::to_string(bad) + (fp ? " full" : " single");
+        const Tensor q = random.tensor({batch * seq, 4 * 2});
+        Tensor k = random.tensor({batch * seq, 2 * 2});
+        Tensor v = random.tensor({batch * seq, 2 * 2});
+        (c.tensor == Planted::key ? k : v).data[c.bad_row * 4 + 1] = bad;
+        EXPECT_EQ(failure_of([&] {
+                    (void)reference::attention(q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+                  }),
+                  c.expected)
+            << label;
+        EXPECT_EQ(failure_of([&] {
+                    (void)attention_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+                  }),
+                  c.expected)
+            << label;
+        EXPECT_EQ(failure_of([&] {
+                    (void)attention_output_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths,
+                                                fp);
+                  }),
+                  c.expected)
+            << label;
+        if (c.expected == "no error") {
+          const AttentionResult plain =
+              reference::attention(q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+          const AttentionResult fast =
+              attention_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp);
+          EXPECT_EQ(bits_of(fast.scores.data), bits_of(plain.scores.data)) << label;
+          EXPECT_EQ(bits_of(fast.probabilities.data), bits_of(plain.probabilities.data)) << label;
+          EXPECT_EQ(bits_of(fast.output.data), bits_of(plain.output.data)) << label;
+          EXPECT_EQ(
+              bits_of(
+                  attention_output_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp).data),
+              bits_of(plain.output.data))
+              << label;
+        }
+      }
     }
+  }
+}
+
+// Sequences longer than the projection's input slice (256 terms): the
+// weighted value sums run across slices, rows of one block stop in different
+// slices, and the blocks without matrices cover many chunks of rows.
+TEST_P(KernelLevel, LongSequencesMatchTheReference) {
+  Random random(17);
+  const std::size_t batch = 2;
+  const std::size_t seq = 300;
+  const std::size_t query_heads = 4;
+  const std::size_t kv_heads = 2;
+  const std::size_t head_dim = 8;
+  const std::vector<std::size_t> lengths = {300, 270};
+  for (const bool fp : {true, false}) {
+    Tensor q = random.tensor({batch * seq, query_heads * head_dim}, -2.0, 2.0);
+    Tensor k = random.tensor({batch * seq, kv_heads * head_dim}, -2.0, 2.0);
+    Tensor v = random.tensor({batch * seq, kv_heads * head_dim});
+    for (Tensor* t : {&q, &k, &v}) {
+      for (double& value : t->data) value = guard_value(value, fp, GuardLevel::operation);
+    }
+    const AttentionResult plain =
+        reference::attention(q, k, v, batch, seq, query_heads, kv_heads, head_dim, lengths, fp);
+    const AttentionResult fast =
+        attention_with(table(), q, k, v, batch, seq, query_heads, kv_heads, head_dim, lengths, fp);
+    EXPECT_EQ(bits_of(fast.scores.data), bits_of(plain.scores.data)) << fp;
+    EXPECT_EQ(bits_of(fast.probabilities.data), bits_of(plain.probabilities.data)) << fp;
+    EXPECT_EQ(bits_of(fast.output.data), bits_of(plain.output.data)) << fp;
+    EXPECT_EQ(bits_of(attention_output_with(table(), q, k, v, batch, seq, query_heads, kv_heads,
+                                            head_dim, lengths, fp)
+                          .data),
+              bits_of(plain.output.data))
+        << fp;
   }
 }
 

@@ -284,18 +284,53 @@ TEST(ApplyRope, FailuresInOrder) {
               ThrowsMessage<std::overflow_error>(StrEq("tensor shape overflows size_t")));
   // Shape errors leave the tensors untouched.
   EXPECT_EQ(query.data, std::vector<double>(8, 1.0));
+}
 
-  // Tables assembled by hand are refused before they are read.
+TEST(ApplyRope, InconsistentHandBuiltTablesAreRefusedAfterTheShapes) {
+  const RopeTable table = build_rope_table(2, 2, 10000.0, 0);
   RopeTable odd = table;
   odd.dim = 3;
-  EXPECT_THAT(rope(1, 2, 2, 1, odd), ThrowsMessage<std::invalid_argument>(
-                                         StrEq("RoPE table dimensions must be positive and even")));
-  RopeTable short_table = table;
-  short_table.sin.pop_back();
-  EXPECT_THAT(rope(1, 2, 2, 1, short_table),
-              ThrowsMessage<std::out_of_range>(StrEq("RoPE table index out of bounds")));
-  EXPECT_THAT([&] { (void)short_table.sin_at(1, 0); },
-              ThrowsMessage<std::out_of_range>(StrEq("RoPE table index out of bounds")));
+  RopeTable zero = table;
+  zero.dim = 0;
+  RopeTable short_sin = table;
+  short_sin.sin.pop_back();
+  RopeTable short_cos = table;
+  short_cos.cos.pop_back();
+  RopeTable huge = table;
+  huge.positions = std::numeric_limits<std::size_t>::max();
+
+  // Query and key of one head each, shaped for the table's own dim.
+  const auto fitting = [](std::size_t dim, double fill) {
+    Tensor t;
+    t.shape = {2, dim};
+    t.data.assign(2 * dim, fill);
+    return t;
+  };
+  const auto index_error =
+      ThrowsMessage<std::out_of_range>(StrEq("RoPE table index out of bounds"));
+  for (const RopeTable* bad : {&odd, &zero, &short_sin, &short_cos, &huge}) {
+    Tensor query = fitting(bad->dim, 1.0);
+    Tensor key = fitting(bad->dim, 2.0);
+    EXPECT_THAT([&] { apply_rope(query, key, 1, 2, 1, 1, *bad, true, false); }, index_error)
+        << bad->dim << " " << bad->positions;
+    // Refused before anything is rotated.
+    EXPECT_EQ(query.data, std::vector<double>(2 * bad->dim, 1.0));
+    EXPECT_EQ(key.data, std::vector<double>(2 * bad->dim, 2.0));
+    // The sequence length and the shapes are checked first.
+    EXPECT_THAT([&] { apply_rope(query, key, 1, 3, 1, 1, *bad, true, false); },
+                ThrowsMessage<std::invalid_argument>(
+                    StrEq(bad == &huge ? "RoPE query has an invalid shape"
+                                       : "RoPE table is shorter than the sequence")));
+    Tensor wide_query = fitting(bad->dim + 2, 1.0);
+    EXPECT_THAT([&] { apply_rope(wide_query, key, 1, 2, 1, 1, *bad, true, false); },
+                ThrowsMessage<std::invalid_argument>(StrEq("RoPE query has an invalid shape")));
+    Tensor wide_key = fitting(bad->dim + 2, 1.0);
+    EXPECT_THAT([&] { apply_rope(query, wide_key, 1, 2, 1, 1, *bad, true, false); },
+                ThrowsMessage<std::invalid_argument>(StrEq("RoPE key has an invalid shape")));
+  }
+  // The per-element lookups raise the same error.
+  EXPECT_THAT([&] { (void)short_sin.sin_at(1, 0); }, index_error);
+  EXPECT_THAT([&] { (void)odd.cos_at(0, 1); }, index_error);
 }
 
 TEST(ApplyRope, NonFiniteRotationUsesTheOperatorMessage) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -138,6 +139,25 @@ TEST(Tensor, StorageShorterThanShapeIsNeverRead) {
               ThrowsMessage<std::out_of_range>(StrEq("tensor index out of bounds")));
   t.data.resize(6);
   EXPECT_NO_THROW(check_storage(t));
+}
+
+TEST(Tensor, OffsetsThatWouldWrapAreOutOfBounds) {
+  // Shapes no constructor accepts, set by hand over two stored values: an
+  // offset past 2^64 - 1 must not wrap onto one of them.
+  const std::size_t big = std::size_t{1} << 32;
+  Tensor t;
+  t.data = {5.0, 6.0};
+  t.shape = {big, big, big};
+  EXPECT_EQ(t.at({0, 0, 0}), 5.0);
+  EXPECT_EQ(t.at({0, 0, 1}), 6.0);
+  const auto out_of_bounds = ThrowsMessage<std::out_of_range>(StrEq("tensor index out of bounds"));
+  // 1 * 2^32 * 2^32 wraps to 0 in the multiplication.
+  EXPECT_THAT([&] { (void)t.at({1, 0, 0}); }, out_of_bounds);
+  EXPECT_THAT([&] { (void)t.offset({big - 1, big - 1, 1}); }, out_of_bounds);
+  // (2^64 - 1) / 3 * 3 is 2^64 - 1; adding 1 wraps to 0 in the addition.
+  t.shape = {std::size_t{1} << 63, 3};
+  EXPECT_THAT([&] { (void)t.at({std::numeric_limits<std::size_t>::max() / 3, 1}); }, out_of_bounds);
+  EXPECT_EQ(t.at({0, 1}), 6.0);
 }
 
 TEST(Tensor, CopyIsDeepAndMoveLeavesTheSourceEmpty) {

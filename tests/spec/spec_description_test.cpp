@@ -93,9 +93,12 @@ TEST(DescribeSpec, FormatsDoublesWithSeventeenSignificantDigits) {
       {std::numeric_limits<double>::infinity(), "inf"},
   };
   for (const auto& [value, text] : cases) {
+    // A plain copy for the lambda: clang before 16 cannot capture a
+    // structured binding.
+    const double number = value;
     const std::string description = describe_spec(edited([&](auto& s) {
-      s.position.rope_base = value;
-      s.normalization.epsilon = value;
+      s.position.rope_base = number;
+      s.normalization.epsilon = number;
     }));
     const std::string length = std::to_string(text.size());
     EXPECT_NE(description.find("9:rope_base=" + length + ":" + text + ";"), std::string::npos)
