@@ -9,6 +9,7 @@
 
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -18,32 +19,6 @@ namespace {
 constexpr const char* kByteTokenizerHash = "a84bb3acdd95c5dc";
 constexpr std::uint64_t kDescriptionChecksum = 0xa84bb3acdd95c5dcULL;
 constexpr std::uint64_t kOneMiB = 0x100000;
-
-const std::string kFffd = "\xEF\xBF\xBD";
-
-std::vector<std::uint32_t> idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
-std::string allBytes() {
-  std::string text;
-  for (int value = 0; value < 256; ++value) {
-    text.push_back(static_cast<char>(value));
-  }
-  return text;
-}
-
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
-}
 
 TEST(ByteTokenizer, DescriptorIsFixedAndSharedByEveryInstance) {
   const ByteTokenizer tokenizer;

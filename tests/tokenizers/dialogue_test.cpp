@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/chat_tokenizer.hpp"
 #include "tokenizers/subword_tokenizer.hpp"
@@ -26,11 +26,6 @@ using Mask = std::vector<std::uint8_t>;
 
 const std::vector<DialogueTurn> kTwoTurns = {{ChatRole::User, "Ahoj"},
                                              {ChatRole::Assistant, "Dobrý den"}};
-
-Ids idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
 
 struct Expected {
   Ids ids;

@@ -16,6 +16,7 @@
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
 #include "tests/tokenizers/bpe_corpora.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 #include "tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -29,47 +30,9 @@ constexpr std::uint32_t b = 'b';
 constexpr std::uint32_t c = 'c';
 constexpr std::uint32_t space = ' ';
 
-// The merges learned from " ahoj světe ahoj světe český chatbot ahoj světe",
-// written out by hand: ah, oj, sv, te, then the bytes of "ě" joined to "te"
-// from the right, then ahoj and světe.
-std::vector<BpeMerge> workedExampleMerges() {
-  return {
-      {97, 104, "ah"},
-      {111, 106, "oj"},
-      {115, 118, "sv"},
-      {116, 101, "te"},
-      {155, 259,
-       "\x9B"
-       "te"},
-      {196, 260,
-       "\xC4\x9B"
-       "te"},
-      {256, 257, "ahoj"},
-      {258, 261,
-       "sv\xC4\x9B"
-       "te"},
-  };
-}
-
 // toHex16(fnv1a64) of whole artifacts, worked out independently of the library.
 constexpr const char* kEmptyArtifactHash = "9956bfb26c433cc7";
 constexpr const char* kWorkedExampleHash = "480fe049452b39e9";
-
-Ids idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
-}
 
 TEST(PairKey, PutsTheLeftIdInTheHighHalf) {
   EXPECT_EQ(pairKey(0, 0), 0u);

@@ -8,18 +8,12 @@
 #include <vector>
 
 #include "foundation/binary.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
-std::vector<std::uint8_t> bytesOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
 std::string textOf(const std::vector<std::uint8_t>& bytes) { return std::string(asText(bytes)); }
-
-const std::string kFffd = "\xEF\xBF\xBD";
 
 struct ClassifyCase {
   std::string bytes;
@@ -180,10 +174,7 @@ TEST(SanitizeForEncoding, ReplacementIsStable) {
 }
 
 TEST(SanitizeForEncoding, PreserveBytesKeepsEveryByteString) {
-  std::string all;
-  for (int b = 0; b < 256; ++b) {
-    all.push_back(static_cast<char>(b));
-  }
+  const std::string all = allBytes();
   EXPECT_EQ(textOf(sanitizeForEncoding(all, InvalidUtf8Policy::PreserveBytes)), all);
 }
 
