@@ -515,17 +515,8 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "BPE tokenizer supports only normalization=none");
   }
-  // Only Reject and Replace look at the bytes, and only invalid input
-  // changes under them; valid input (and every other policy value) is split
-  // in place without a copy.
-  std::vector<std::uint8_t> sanitized;
-  std::string_view bytes = text;
-  if ((options.invalidUtf8 == InvalidUtf8Policy::Reject ||
-       options.invalidUtf8 == InvalidUtf8Policy::Replace) &&
-      validUtf8Prefix(asBytes(text)) != text.size()) {
-    sanitized = sanitizeForEncoding(text, options.invalidUtf8);
-    bytes = asText(sanitized);
-  }
+  std::string repaired;
+  const std::string_view bytes = textForEncoding(text, options.invalidUtf8, repaired);
   EncodedText result;
   result.tokenizerHash = descriptor_.hash;
   if (options.addBos) {
