@@ -438,6 +438,15 @@ class BpeEncodingIndex {
   std::vector<std::uint32_t> ids_;
 };
 
+struct SubwordTokenizer::State {
+  explicit State(std::vector<BpeMerge> list)
+      : merges(std::move(list)), artifact(serializeArtifact(merges)), index(merges) {}
+
+  std::vector<BpeMerge> merges;
+  ByteBuffer artifact;
+  BpeEncodingIndex index;
+};
+
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
   forEachWhitespaceRun(bytes, [&runs](std::string_view run) { runs.push_back(run); });
@@ -496,19 +505,21 @@ void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& 
 }
 
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
-    : merges_(std::move(merges)),
-      artifact_(serializeArtifact(merges_)),
-      index_(std::make_shared<const BpeEncodingIndex>(merges_)) {
-  const auto mergeCount = static_cast<std::uint32_t>(merges_.size());
+    : state_(std::make_shared<const State>(std::move(merges))) {
+  const auto mergeCount = static_cast<std::uint32_t>(state_->merges.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
                                     .vocabularySize = mergeCount + kFirstMergeId + kSpecialCount,
                                     .bosId = mergeCount + kFirstMergeId,
                                     .eosId = mergeCount + kFirstMergeId + 1,
-                                    .hash = toHex16(fnv1a64(artifact_)),
+                                    .hash = toHex16(fnv1a64(state_->artifact)),
                                     .userId = kNoTokenId,
                                     .assistantId = kNoTokenId};
 }
+
+const ByteBuffer& SubwordTokenizer::artifact() const noexcept { return state_->artifact; }
+
+std::span<const BpeMerge> SubwordTokenizer::merges() const noexcept { return state_->merges; }
 
 EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions& options) const {
   if (options.normalization != Normalization::None) {
@@ -517,12 +528,13 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   }
   std::string repaired;
   const std::string_view bytes = textForEncoding(text, options.invalidUtf8, repaired);
+  const BpeEncodingIndex& index = state_->index;
   EncodedText result;
   result.tokenizerHash = descriptor_.hash;
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
-  if (index_->ranks().empty()) {
+  if (index.ranks().empty()) {
     // Without merges every byte is its own token.
     const std::span<const std::uint8_t> values = asBytes(bytes);
     result.ids.insert(result.ids.end(), values.begin(), values.end());
@@ -533,7 +545,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   }
   // Natural text has roughly one token per three to four bytes.
   result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
-  RunMerger merger(index_->ranks());
+  RunMerger merger(index.ranks());
   RunCache cache(bytes);
   // Runs are taken in batches so that the cache slots of a batch are
   // fetched together; they are still encoded strictly in input order.
@@ -545,7 +557,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     for (std::size_t k = 0; k < pending; ++k) {
       if (runs[k].size() > 1 && runs[k].size() <= kLongestCachedRun) {
         hashes[k] = hashRun(runs[k]);
-        index_->prefetch(hashes[k]);
+        index.prefetch(hashes[k]);
         cache.prefetch(hashes[k]);
       }
     }
@@ -557,11 +569,11 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
         // Positions no longer fit the merger's 32-bit links.
         const std::span<const std::uint8_t> values = asBytes(run);
         std::vector<std::uint32_t> symbols(values.begin(), values.end());
-        mergeRunReference(symbols, buildBpeRankTable(merges_));
+        mergeRunReference(symbols, buildBpeRankTable(state_->merges));
         result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
-      } else if (!index_->appendKnownRun(run, hashes[k], result.ids)) {
+      } else if (!index.appendKnownRun(run, hashes[k], result.ids)) {
         cache.encode(run, hashes[k], merger, result.ids);
       }
     }
@@ -588,7 +600,7 @@ std::string SubwordTokenizer::decode(std::span<const std::uint32_t> ids,
     if (id < kFirstMergeId) {
       byteIds.push_back(id);
     } else if (id < descriptor_.bosId) {
-      const auto bytes = asBytes(merges_[id - kFirstMergeId].bytes);
+      const auto bytes = asBytes(state_->merges[id - kFirstMergeId].bytes);
       byteIds.insert(byteIds.end(), bytes.begin(), bytes.end());
     } else if (id == descriptor_.bosId || id == descriptor_.eosId) {
       if (!options.skipSpecialTokens) {

@@ -25,8 +25,6 @@
 
 namespace Orvane::Core::Lumeth {
 
-class BpeEncodingIndex;
-
 // One learned merge: token `left` followed by token `right` becomes a new
 // token whose bytes are `bytes` (the left token's bytes, then the right's).
 struct BpeMerge {
@@ -96,6 +94,10 @@ using BpeRankTable = std::unordered_map<std::uint64_t, std::uint32_t>;
 // O(n log n) and reuses the result for runs it has already met in the call.
 void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
 
+// Immutable once built. Copies share the merge list, the artifact and the
+// encoding tables, so copying costs two short strings and a reference count.
+// There are no move operations: a move copies, so the moved-from tokenizer
+// stays complete and keeps encoding and decoding as before.
 class SubwordTokenizer : public ITransformerTokenizer {
  public:
   // Takes the merge list as it is, without validation: every merge must name
@@ -104,6 +106,10 @@ class SubwordTokenizer : public ITransformerTokenizer {
   // both). Builds the canonical artifact; the descriptor's hash is
   // toHex16(fnv1a64) of that whole artifact.
   explicit SubwordTokenizer(std::vector<BpeMerge> merges);
+
+  SubwordTokenizer(const SubwordTokenizer&) = default;
+  SubwordTokenizer& operator=(const SubwordTokenizer&) = default;
+  ~SubwordTokenizer() override = default;
 
   // Splits the text into whitespace runs and merges each run on its own in
   // rank order (the ids mergeRunReference gives); bytes no merge covers stay
@@ -131,17 +137,16 @@ class SubwordTokenizer : public ITransformerTokenizer {
   [[nodiscard]] TokenizerDescriptor descriptor() const override;
 
   // The canonical artifact of the merge list (28-byte header, then records).
-  [[nodiscard]] const ByteBuffer& artifact() const noexcept { return artifact_; }
+  [[nodiscard]] const ByteBuffer& artifact() const noexcept;
 
-  [[nodiscard]] std::span<const BpeMerge> merges() const noexcept { return merges_; }
+  [[nodiscard]] std::span<const BpeMerge> merges() const noexcept;
 
  private:
+  struct State;
+
   TokenizerDescriptor descriptor_;
-  std::vector<BpeMerge> merges_;
-  ByteBuffer artifact_;
-  // Built once from merges_; encoding only reads it, and copies of the
-  // tokenizer share it.
-  std::shared_ptr<const BpeEncodingIndex> index_;
+  // The merge list, the artifact and the tables encode reads; never null.
+  std::shared_ptr<const State> state_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/binary.hpp"
@@ -36,6 +37,26 @@ TEST(ByteTokenizer, DescriptorIsFixedAndSharedByEveryInstance) {
   const ByteTokenizer other;
   EXPECT_EQ(other.descriptor(), d);
   EXPECT_EQ(other.artifact(), tokenizer.artifact());
+}
+
+TEST(ByteTokenizer, StaysCompleteAfterBeingMovedFrom) {
+  ByteTokenizer constructed;
+  const ByteTokenizer target(std::move(constructed));
+  ByteTokenizer assigned;
+  ByteTokenizer source;
+  assigned = std::move(source);
+  // Moving copies: both moved-from tokenizers still work like a new one.
+  const ByteTokenizer fresh;
+  for (const ByteTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), fresh.descriptor());
+    EXPECT_EQ(moved->artifact(), fresh.artifact());
+    EXPECT_EQ(moved->encode("Ahoj", {.addBos = true}).ids,
+              (std::vector<std::uint32_t>{256, 65, 104, 111, 106}));
+    EXPECT_EQ(moved->encode("Ahoj", {}).tokenizerHash, kByteTokenizerHash);
+    EXPECT_EQ(moved->decode(idsOf("Ahoj"), {}), "Ahoj");
+  }
+  EXPECT_EQ(target.descriptor(), fresh.descriptor());
+  EXPECT_EQ(assigned.artifact(), fresh.artifact());
 }
 
 TEST(ByteTokenizer, EncodesEachByteAsItsOwnIdBetweenRequestedSpecials) {

@@ -123,6 +123,23 @@ TEST(ChatTokenizer, SharesOwnershipOfItsBase) {
   EXPECT_TRUE(watch.expired());
 }
 
+TEST(ChatTokenizer, KeepsItsBaseAfterBeingMovedFrom) {
+  ChatTokenizer constructed(byteBase());
+  const ChatTokenizer target(std::move(constructed));
+  ChatTokenizer source(byteBase());
+  ChatTokenizer assigned(byteBase());
+  assigned = std::move(source);
+  // Moving copies: both moved-from tokenizers still encode and decode
+  // through their base.
+  for (const ChatTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), target.descriptor());
+    EXPECT_EQ(moved->encode(kTranscript, {}).ids, kTranscriptIds);
+    EXPECT_EQ(moved->encode(kTranscript, {}).tokenizerHash, kChatOverByteHash);
+    EXPECT_EQ(moved->decode(kTranscriptIds, {.skipSpecialTokens = true}), "\nAhoj\n\nČau");
+  }
+  EXPECT_EQ(assigned.encode(kTranscript, {}).ids, kTranscriptIds);
+}
+
 TEST(ChatTokenizer, EncodesTheTranscriptWithOneIdPerMarker) {
   const ChatTokenizer chat(byteBase());
   const EncodedText encoded = chat.encode(kTranscript, {});

@@ -97,6 +97,26 @@ TEST(SubwordTokenizer, DescriptorFollowsTheMergeCount) {
             workedExampleMerges());
 }
 
+TEST(SubwordTokenizer, StaysCompleteAfterBeingMovedFrom) {
+  // Moving copies (the merge data is shared): both moved-from tokenizers
+  // still describe, encode and decode as before.
+  SubwordTokenizer constructed(workedExampleMerges());
+  const SubwordTokenizer target(std::move(constructed));
+  SubwordTokenizer source(workedExampleMerges());
+  SubwordTokenizer assigned({});
+  assigned = std::move(source);
+  const SubwordTokenizer fresh(workedExampleMerges());
+  for (const SubwordTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), fresh.descriptor());
+    EXPECT_EQ(moved->artifact(), fresh.artifact());
+    EXPECT_EQ(moved->merges().size(), 8u);
+    EXPECT_EQ(moved->encode("ahoj světe", {.addEos = true}).ids, (Ids{262, space, 263, 265}));
+    EXPECT_EQ(moved->decode(Ids{256, 263}, {}), "ahsvěte");
+  }
+  EXPECT_EQ(target.encode("ahoj", {}).ids, (Ids{262}));
+  EXPECT_EQ(assigned.descriptor(), fresh.descriptor());
+}
+
 struct EncodeCase {
   const char* name;
   std::vector<BpeMerge> merges;
