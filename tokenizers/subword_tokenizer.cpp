@@ -4,10 +4,13 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "foundation/fnv1a.hpp"
+#include "tokenizers/bpe_internal.hpp"
 #include "tokenizers/bpe_rank_index.hpp"
+#include "tokenizers/bpe_reference.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/run_hash.hpp"
 #include "tokenizers/utf8.hpp"
@@ -29,8 +32,6 @@ constexpr std::size_t kRecordHeaderSize = 12;
 // A merged token has at least two bytes.
 constexpr std::size_t kMinRecordSize = kRecordHeaderSize + 2;
 
-constexpr std::uint32_t kFirstMergeId = 256;
-constexpr std::uint32_t kSpecialCount = 2;
 constexpr std::uint32_t kSubwordTokenizerVersion = 2;
 
 [[noreturn]] void throwFormat(const char* message) {
@@ -75,7 +76,7 @@ ByteBuffer serializeArtifact(std::span<const BpeMerge> merges) {
 }
 
 // The one-byte token of every byte value, so that byte ids and merged ids are
-// looked up the same way while loading.
+// looked up the same way.
 constexpr std::array<char, 256> kByteTokens = [] {
   std::array<char, 256> tokens{};
   for (std::size_t value = 0; value < tokens.size(); ++value) {
@@ -83,15 +84,6 @@ constexpr std::array<char, 256> kByteTokens = [] {
   }
   return tokens;
 }();
-
-// The bytes of token `id`, which must be a byte id or the id of one of
-// `merges`.
-std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
-  if (id < kFirstMergeId) {
-    return {&kByteTokens[id], 1};
-  }
-  return merges[id - kFirstMergeId].bytes;
-}
 
 // Merges one run with the same result as mergeRunReference, in O(n log n).
 //
@@ -447,61 +439,17 @@ struct SubwordTokenizer::State {
   BpeEncodingIndex index;
 };
 
+std::string_view bpeTokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
+  if (id < kFirstBpeMergeId) {
+    return {&kByteTokens[id], 1};
+  }
+  return merges[id - kFirstBpeMergeId].bytes;
+}
+
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
   forEachWhitespaceRun(bytes, [&runs](std::string_view run) { runs.push_back(run); });
   return runs;
-}
-
-void replaceEveryPair(std::vector<std::uint32_t>& symbols, std::uint32_t left, std::uint32_t right,
-                      std::uint32_t merged) {
-  // Written in place: the write position never passes the read position.
-  std::size_t write = 0;
-  std::size_t read = 0;
-  while (read < symbols.size()) {
-    if (read + 1 < symbols.size() && symbols[read] == left && symbols[read + 1] == right) {
-      symbols[write++] = merged;
-      read += 2;
-    } else {
-      symbols[write++] = symbols[read++];
-    }
-  }
-  symbols.resize(write);
-}
-
-BpeRankTable buildBpeRankTable(std::span<const BpeMerge> merges) {
-  BpeRankTable ranks;
-  ranks.max_load_factor(1.0F);
-  ranks.reserve(merges.size());
-  for (std::size_t i = 0; i < merges.size(); ++i) {
-    // emplace never overwrites: the first (lowest) id of a repeated pair stays.
-    ranks.emplace(pairKey(merges[i].left, merges[i].right),
-                  static_cast<std::uint32_t>(kFirstMergeId + i));
-  }
-  return ranks;
-}
-
-void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks) {
-  if (ranks.empty()) {
-    return;
-  }
-  while (symbols.size() >= 2) {
-    bool found = false;
-    std::uint32_t bestId = 0;
-    std::size_t bestPosition = 0;
-    for (std::size_t i = 1; i < symbols.size(); ++i) {
-      const auto rank = ranks.find(pairKey(symbols[i - 1], symbols[i]));
-      if (rank != ranks.end() && (!found || rank->second < bestId)) {
-        found = true;
-        bestId = rank->second;
-        bestPosition = i - 1;
-      }
-    }
-    if (!found) {
-      return;
-    }
-    replaceEveryPair(symbols, symbols[bestPosition], symbols[bestPosition + 1], bestId);
-  }
 }
 
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
@@ -509,9 +457,9 @@ SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
   const auto mergeCount = static_cast<std::uint32_t>(state_->merges.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
-                                    .vocabularySize = mergeCount + kFirstMergeId + kSpecialCount,
-                                    .bosId = mergeCount + kFirstMergeId,
-                                    .eosId = mergeCount + kFirstMergeId + 1,
+                                    .vocabularySize = mergeCount + kMinBpeVocabulary,
+                                    .bosId = mergeCount + kFirstBpeMergeId,
+                                    .eosId = mergeCount + kFirstBpeMergeId + 1,
                                     .hash = toHex16(fnv1a64(state_->artifact)),
                                     .userId = kNoTokenId,
                                     .assistantId = kNoTokenId};
@@ -547,6 +495,8 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
   RunMerger merger(index.ranks());
   RunCache cache(bytes);
+  // Built only if the call meets a run too long for the merger.
+  std::optional<BpeRankTable> plainRanks;
   // Runs are taken in batches so that the cache slots of a batch are
   // fetched together; they are still encoded strictly in input order.
   constexpr std::size_t kBatch = 16;
@@ -567,9 +517,12 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
         result.ids.push_back(static_cast<std::uint8_t>(run[0]));
       } else if (run.size() >= RunMerger::kLongestRun) {
         // Positions no longer fit the merger's 32-bit links.
+        if (!plainRanks) {
+          plainRanks = buildBpeRankTable(state_->merges);
+        }
         const std::span<const std::uint8_t> values = asBytes(run);
         std::vector<std::uint32_t> symbols(values.begin(), values.end());
-        mergeRunReference(symbols, buildBpeRankTable(state_->merges));
+        mergeRunReference(symbols, *plainRanks);
         result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
@@ -597,10 +550,10 @@ std::string SubwordTokenizer::decode(std::span<const std::uint32_t> ids,
   std::vector<std::uint32_t> byteIds;
   byteIds.reserve(ids.size());
   for (const std::uint32_t id : ids) {
-    if (id < kFirstMergeId) {
+    if (id < kFirstBpeMergeId) {
       byteIds.push_back(id);
     } else if (id < descriptor_.bosId) {
-      const auto bytes = asBytes(state_->merges[id - kFirstMergeId].bytes);
+      const auto bytes = asBytes(state_->merges[id - kFirstBpeMergeId].bytes);
       byteIds.insert(byteIds.end(), bytes.begin(), bytes.end());
     } else if (id == descriptor_.bosId || id == descriptor_.eosId) {
       if (!options.skipSpecialTokens) {
@@ -652,7 +605,7 @@ SubwordTokenizer loadSubwordTokenizerArtifact(std::span<const std::uint8_t> byte
     const std::uint32_t left = readU32(bytes, position);
     const std::uint32_t right = readU32(bytes, position + 4);
     const std::uint32_t length = readU32(bytes, position + 8);
-    const std::uint32_t nextId = kFirstMergeId + i;
+    const std::uint32_t nextId = kFirstBpeMergeId + i;
     if (left >= nextId || right >= nextId || length < 2) {
       throwFormat("invalid BPE merge");
     }
@@ -662,8 +615,8 @@ SubwordTokenizer loadSubwordTokenizerArtifact(std::span<const std::uint8_t> byte
     }
     const std::string_view stored = asText(bytes.subspan(position, length));
     position += length;
-    const std::string_view leftBytes = tokenBytes(merges, left);
-    const std::string_view rightBytes = tokenBytes(merges, right);
+    const std::string_view leftBytes = bpeTokenBytes(merges, left);
+    const std::string_view rightBytes = bpeTokenBytes(merges, right);
     if (stored.size() != leftBytes.size() + rightBytes.size() ||
         stored.substr(0, leftBytes.size()) != leftBytes ||
         stored.substr(leftBytes.size()) != rightBytes) {

@@ -11,6 +11,7 @@
 
 #include "tests/tokenizers/bpe_corpora.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
+#include "tokenizers/bpe_reference.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -177,46 +178,6 @@ TEST(TrainBpe, RefusesInvalidLimitsInOrder) {
   }
 }
 
-// ---- Building blocks ----
-
-TEST(BpeWordTable, HoldsEachDistinctRunOnceWithItsCountInFirstOccurrenceOrder) {
-  const std::vector<BpeWord> words = buildBpeWordTable("ab  ab\nab  c");
-  const std::vector<BpeWord> expected = {
-      {{'a', 'b'}, 3},
-      {{' ', ' '}, 2},
-      {{'\n'}, 1},
-      {{'c'}, 1},
-  };
-  EXPECT_EQ(words, expected);
-  EXPECT_TRUE(buildBpeWordTable("").empty());
-}
-
-TEST(BpePairCounts, WeighsEveryAdjacentPairByItsWordCount) {
-  const std::vector<BpeWord> words = {{{'a', 'a', 'a'}, 5}, {{'a', 'b'}, 2}, {{'z'}, 9}};
-  const BpePairCounts counts = countBpePairs(words);
-  EXPECT_EQ(counts, (BpePairCounts{{pairKey('a', 'a'), 10}, {pairKey('a', 'b'), 2}}));
-}
-
-TEST(SelectBestBpePair, PrefersTheGreatestCountThenTheSmallestKey) {
-  std::vector<std::string> tokenBytes;
-  for (int value = 0; value < 256; ++value) {
-    tokenBytes.emplace_back(1, static_cast<char>(value));
-  }
-  tokenBytes.emplace_back("abc");  // id 256
-  const BpePairCounts counts = {
-      {pairKey('b', 'a'), 4},
-      {pairKey('a', 'c'), 4},
-      {pairKey('a', 'b'), 3},
-      {pairKey(256, 256), 9},  // 6 bytes
-  };
-  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 6),
-            (BpePairChoice{.key = pairKey(256, 256), .count = 9}));
-  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 5),
-            (BpePairChoice{.key = pairKey('a', 'c'), .count = 4}));
-  EXPECT_FALSE(selectBestBpePair({{pairKey(256, 'a'), 9}}, tokenBytes, 3).has_value());
-  EXPECT_FALSE(selectBestBpePair({}, tokenBytes, 16).has_value());
-}
-
 // ---- The fast trainer against the reference ----
 
 struct TrainerCase {
@@ -277,15 +238,6 @@ TEST(TrainBpe, AgreesWithTheReferenceOnTheEdgeCasesOfTheRules) {
             << minPairFrequency;
       }
     }
-  }
-}
-
-TEST(TrainBpeReference, RefusesInvalidLimitsLikeTrainBpe) {
-  try {
-    (void)trainBpeReference("ab", limitsWith(257, 2, 16));
-    ADD_FAILURE() << "expected the vocabulary message";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_STREQ(error.what(), "BPE vocabulary must be in [258, 1048576]");
   }
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/fnv1a.hpp"
 #include "tests/tokenizers/bpe_corpora.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
+#include "tokenizers/bpe_reference.hpp"
 #include "tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -51,20 +52,6 @@ TEST(SplitWhitespaceRuns, CutsMaximalRunsOfTheSixWhitespaceBytes) {
   // 0x08, 0x0E, 0x1F, 0x85 and 0xA0 are not whitespace here.
   EXPECT_EQ(splitWhitespaceRuns("\x08\x0E\x1F\x85\xA0"), (Runs{"\x08\x0E\x1F\x85\xA0"}));
   EXPECT_EQ(splitWhitespaceRuns("a b"), (Runs{"a", " ", "b"}));
-}
-
-TEST(ReplaceEveryPair, ReplacesLeftToRightWithoutOverlap) {
-  Ids three{a, a, a};
-  replaceEveryPair(three, a, a, 256);
-  EXPECT_EQ(three, (Ids{256, a}));
-
-  Ids mixed{a, b, a, a, b, b};
-  replaceEveryPair(mixed, a, b, 300);
-  EXPECT_EQ(mixed, (Ids{300, a, 300, b}));
-
-  Ids none{b, a};
-  replaceEveryPair(none, a, b, 300);
-  EXPECT_EQ(none, (Ids{b, a}));
 }
 
 TEST(SubwordTokenizer, WithoutMergesIsByteLevelButNamesItself) {
