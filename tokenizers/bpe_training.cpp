@@ -34,6 +34,7 @@
 
 #include "tokenizers/bpe_internal.hpp"
 #include "tokenizers/bpe_pair_table.hpp"
+#include "tokenizers/probed_slots.hpp"
 #include "tokenizers/run_hash.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -109,7 +110,7 @@ class IncrementalTrainer {
     merges.reserve(std::min(maxMerges, corpus.size()));
     while (merges.size() < maxMerges) {
       const std::uint32_t best = popBest();
-      if (best == BpePairTable::kAbsent) {
+      if (best == BpePairTable<std::uint32_t>::kAbsent) {
         break;
       }
       const auto left = static_cast<std::uint32_t>(pairs_[best].key >> 32);
@@ -129,35 +130,36 @@ class IncrementalTrainer {
     return std::uint64_t{tokenLength_[left]} + tokenLength_[right] <= limits_.maxTokenBytes;
   }
 
-  // The distinct runs and their counts, found with an open-addressing table
-  // keyed by the run's bytes (compared in place in the corpus). Runs are
-  // hashed in batches and their slots prefetched, since nearly every lookup
-  // misses the cache.
+  // The distinct runs and their counts, found with a hash table keyed by the
+  // run's bytes (compared in place in the corpus). Runs are hashed in
+  // batches and their slots prefetched, since nearly every lookup misses the
+  // cache.
   void buildWords(std::string_view corpus) {
     constexpr std::size_t kBatch = 32;
     std::vector<std::string_view> firstSeen;
-    std::vector<WordSlot> slots(std::size_t{1} << 16);
-    std::array<std::string_view, kBatch> runs;
-    std::array<std::uint64_t, kBatch> hashes{};
-    std::size_t pending = 0;
-    const auto flush = [&] {
-      for (std::size_t k = 0; k < pending; ++k) {
-        hashes[k] = hashRun(runs[k]);
-        __builtin_prefetch(&slots[static_cast<std::size_t>(hashes[k]) & (slots.size() - 1)]);
-      }
-      for (std::size_t k = 0; k < pending; ++k) {
-        countRun(runs[k], hashes[k], slots, firstSeen);
-      }
-      pending = 0;
-    };
-    forEachWhitespaceRun(corpus, [&](std::string_view run) {
-      runs[pending++] = run;
-      if (pending == kBatch) {
-        flush();
-      }
-    });
-    flush();
-    std::vector<WordSlot>().swap(slots);
+    {
+      ProbedSlots<WordSlot> slots(std::size_t{1} << 16);
+      std::array<std::string_view, kBatch> runs;
+      std::array<std::uint64_t, kBatch> hashes{};
+      std::size_t pending = 0;
+      const auto flush = [&] {
+        for (std::size_t k = 0; k < pending; ++k) {
+          hashes[k] = hashRun(runs[k]);
+          slots.prefetch(hashes[k]);
+        }
+        for (std::size_t k = 0; k < pending; ++k) {
+          countRun(runs[k], hashes[k], slots, firstSeen);
+        }
+        pending = 0;
+      };
+      forEachWhitespaceRun(corpus, [&](std::string_view run) {
+        runs[pending++] = run;
+        if (pending == kBatch) {
+          flush();
+        }
+      });
+      flush();
+    }  // the slots are released before the symbols are laid out
 
     std::size_t total = 0;
     for (const Word& word : words_) {
@@ -176,39 +178,29 @@ class IncrementalTrainer {
   }
 
   struct WordSlot {
-    std::uint64_t hash = 0;
+    std::uint64_t runHash = 0;
     std::uint32_t word = kNotVisited;  // kNotVisited: empty
+
+    [[nodiscard]] bool empty() const noexcept { return word == kNotVisited; }
+    [[nodiscard]] std::uint64_t hash() const noexcept { return runHash; }
   };
 
-  void countRun(std::string_view run, std::uint64_t hash, std::vector<WordSlot>& slots,
+  // Counts one occurrence of `run` (hashRun(run) == hash), adding it as a
+  // new word at its first occurrence. The table is kept at most half full.
+  void countRun(std::string_view run, std::uint64_t hash, ProbedSlots<WordSlot>& slots,
                 std::vector<std::string_view>& firstSeen) {
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t index = static_cast<std::size_t>(hash) & mask;; index = (index + 1) & mask) {
-      WordSlot& slot = slots[index];
-      if (slot.word == kNotVisited) {
-        slot = WordSlot{hash, static_cast<std::uint32_t>(words_.size())};
-        words_.push_back(Word{.offset = 0, .length = run.size(), .count = 1});
-        firstSeen.push_back(run);
-        break;
-      }
-      if (slot.hash == hash && firstSeen[slot.word] == run) {
-        ++words_[slot.word].count;
-        return;
-      }
+    WordSlot& slot = slots[slots.find(hash, [&](const WordSlot& candidate) {
+      return candidate.runHash == hash && firstSeen[candidate.word] == run;
+    })];
+    if (!slot.empty()) {
+      ++words_[slot.word].count;
+      return;
     }
-    if (2 * words_.size() > slots.size()) {
-      std::vector<WordSlot> grown(2 * slots.size());
-      const std::size_t grownMask = grown.size() - 1;
-      for (const WordSlot& slot : slots) {
-        if (slot.word != kNotVisited) {
-          std::size_t target = static_cast<std::size_t>(slot.hash) & grownMask;
-          while (grown[target].word != kNotVisited) {
-            target = (target + 1) & grownMask;
-          }
-          grown[target] = slot;
-        }
-      }
-      slots.swap(grown);
+    slot = WordSlot{.runHash = hash, .word = static_cast<std::uint32_t>(words_.size())};
+    words_.push_back(Word{.offset = 0, .length = run.size(), .count = 1});
+    firstSeen.push_back(run);
+    if (2 * words_.size() > slots.capacity()) {
+      slots.grow();
     }
   }
 
@@ -276,7 +268,7 @@ class IncrementalTrainer {
         heap_.push(HeapEntry{.count = current, .key = top.key, .pair = top.pair});
       }
     }
-    return BpePairTable::kAbsent;
+    return BpePairTable<std::uint32_t>::kAbsent;
   }
 
   // Rewrites every word that holds (left, right), as replaceEveryPair does,
@@ -370,7 +362,7 @@ class IncrementalTrainer {
   std::vector<std::uint32_t> symbols_;
   std::vector<std::uint32_t> tokenLength_;
   PairStore pairs_;
-  BpePairTable index_{1 << 16};
+  BpePairTable<std::uint32_t> index_{1 << 16};
   std::vector<std::uint32_t> created_;  // pairs first seen in the current pass
   std::priority_queue<HeapEntry, std::vector<HeapEntry>, HeapOrder> heap_;
 };

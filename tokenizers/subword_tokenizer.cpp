@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "tokenizers/bpe_reference.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/run_hash.hpp"
+#include "tokenizers/run_id_table.hpp"
 #include "tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -224,113 +224,42 @@ class RunMerger {
   std::vector<std::uint64_t> heap_;  // (merged id << 32) | position, a min-heap
 };
 
-// Equality of two short byte ranges without a library call: 8-byte words,
-// the last one overlapping the previous when the length is not a multiple
-// of 8.
-bool sameBytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) {
-        return false;
-      }
-    }
-    return true;
-  }
-  std::uint64_t x = 0;
-  std::uint64_t y = 0;
-  for (std::size_t i = 0; i + 8 <= n; i += 8) {
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    if (x != y) {
-      return false;
-    }
-  }
-  std::memcpy(&x, a + n - 8, 8);
-  std::memcpy(&y, b + n - 8, 8);
-  return x == y;
-}
-
 // Runs longer than this are merged every time they occur: long runs rarely
 // repeat, and hashing them would cost about as much as merging them.
 constexpr std::size_t kLongestCachedRun = 256;
 
 // The ids of every run already merged in one encode call, keyed by the run's
-// bytes. Natural text repeats its words, so most runs are found here. The
-// cache lives in the call: the tokenizer itself stays immutable.
+// bytes in the input. Natural text repeats its words, so most runs are found
+// here. The cache lives in the call: the tokenizer itself stays immutable.
 class RunCache {
  public:
-  explicit RunCache(std::string_view input) : input_(input), slots_(kInitialSlots) {}
+  explicit RunCache(std::string_view input) : input_(input), table_(kInitialRuns) {}
 
-  // Asks the processor to fetch the slot where a run of this hash starts
-  // its search: lookups of rare words miss the cache, and several in flight
-  // cost little more than one.
-  void prefetch(std::uint64_t hash) const noexcept {
-    __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-  }
+  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
 
-  // Appends the ids of `run`, which must be a view into the input and have
-  // hashRun(run) == hash.
+  // Appends the ids of `run`, which must be a view into the input of at most
+  // kLongestCachedRun bytes and have hashRun(run) == hash.
   void encode(std::string_view run, std::uint64_t hash, RunMerger& merger,
               std::vector<std::uint32_t>& out) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t index = static_cast<std::size_t>(hash) & mask;
-    while (slots_[index].length != 0) {
-      const Slot& slot = slots_[index];
-      if (slot.hash == hash && slot.length == run.size() &&
-          sameBytes(input_.data() + slot.start, run.data(), run.size())) {
-        const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
-        out.insert(out.end(), first, first + slot.idsCount);
-        return;
-      }
-      index = (index + 1) & mask;
+    const std::size_t slot = table_.find(run, hash, input_.data());
+    if (table_.holds(slot)) {
+      table_.appendIds(slot, out);
+      return;
     }
-    const std::size_t before = out.size();
-    merger.merge(run, out);
-    slots_[index] = Slot{.hash = hash,
-                         .start = static_cast<std::size_t>(run.data() - input_.data()),
-                         .idsStart = ids_.size(),
-                         .length = static_cast<std::uint32_t>(run.size()),
-                         .idsCount = static_cast<std::uint32_t>(out.size() - before)};
-    ids_.insert(ids_.end(), out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
-    if (2 * ++size_ > slots_.size()) {
-      grow();
-    }
+    table_.insert(slot, hash, static_cast<std::uint64_t>(run.data() - input_.data()), run.size(),
+                  [&](std::vector<std::uint32_t>& store) {
+                    const auto first = static_cast<std::ptrdiff_t>(store.size());
+                    merger.merge(run, store);
+                    out.insert(out.end(), store.begin() + first, store.end());
+                  });
   }
 
  private:
-  static constexpr std::size_t kInitialSlots = 64;
-
-  // 32 bytes: one slot never straddles two cache lines.
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t start = 0;  // the run's first occurrence in the input
-    std::uint64_t idsStart = 0;
-    std::uint32_t length = 0;  // 0: empty slot (cached runs have two bytes or more)
-    std::uint32_t idsCount = 0;
-  };
-
-  void grow() {
-    std::vector<Slot> grown(2 * slots_.size());
-    const std::size_t mask = grown.size() - 1;
-    for (const Slot& slot : slots_) {
-      if (slot.length != 0) {
-        std::size_t index = static_cast<std::size_t>(slot.hash) & mask;
-        while (grown[index].length != 0) {
-          index = (index + 1) & mask;
-        }
-        grown[index] = slot;
-      }
-    }
-    slots_.swap(grown);
-  }
+  static constexpr std::size_t kInitialRuns = 32;
 
   std::string_view input_;
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
-  std::vector<std::uint32_t> ids_;
+  RunIdTable table_;
 };
-
-}  // namespace
 
 // What encode reads besides the merge list: the rank index, and the ids of
 // every run whose bytes are exactly those of a merged token. At useful
@@ -339,15 +268,8 @@ class RunCache {
 // once by the constructor and never modified.
 class BpeEncodingIndex {
  public:
-  explicit BpeEncodingIndex(std::span<const BpeMerge> merges) : ranks_(merges) {
-    if (merges.empty()) {
-      return;
-    }
-    std::size_t capacity = 16;
-    while (capacity < 2 * merges.size()) {
-      capacity *= 2;
-    }
-    slots_.resize(capacity);
+  explicit BpeEncodingIndex(std::span<const BpeMerge> merges)
+      : ranks_(merges), tokens_(merges.size()) {
     RunMerger merger(ranks_);
     for (const BpeMerge& merge : merges) {
       const std::string_view bytes = merge.bytes;
@@ -355,80 +277,41 @@ class BpeEncodingIndex {
         continue;
       }
       const std::uint64_t hash = hashRun(bytes);
-      Slot* slot = findSlot(bytes, hash);
-      if (slot->length != 0) {
+      const std::size_t slot = tokens_.find(bytes, hash, tokenBytes_.data());
+      if (tokens_.holds(slot)) {
         continue;  // the same bytes as an earlier token
       }
       // A token that mixes whitespace and other bytes is never a whole run:
       // it is stored like the others and simply never matched.
-      const std::size_t idsStart = ids_.size();
-      merger.merge(bytes, ids_);
-      *slot = Slot{.hash = hash,
-                   .bytesStart = tokenBytes_.size(),
-                   .idsStart = idsStart,
-                   .length = static_cast<std::uint32_t>(bytes.size()),
-                   .idsCount = static_cast<std::uint32_t>(ids_.size() - idsStart)};
+      tokens_.insert(slot, hash, tokenBytes_.size(), bytes.size(),
+                     [&](std::vector<std::uint32_t>& store) { merger.merge(bytes, store); });
       tokenBytes_.append(bytes);
     }
   }
 
   [[nodiscard]] const BpeRankIndex& ranks() const noexcept { return ranks_; }
 
-  void prefetch(std::uint64_t hash) const noexcept {
-    if (!slots_.empty()) {
-      __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-    }
-  }
+  void prefetch(std::uint64_t hash) const noexcept { tokens_.prefetch(hash); }
 
   // Appends the ids of `run` (hashRun(run) == hash) and returns true when
   // its bytes are those of a merged token; otherwise appends nothing.
   bool appendKnownRun(std::string_view run, std::uint64_t hash,
                       std::vector<std::uint32_t>& out) const {
-    if (slots_.empty()) {
+    const std::size_t slot = tokens_.find(run, hash, tokenBytes_.data());
+    if (!tokens_.holds(slot)) {
       return false;
     }
-    const Slot& slot = *findSlot(run, hash);
-    if (slot.length == 0) {
-      return false;
-    }
-    const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
-    out.insert(out.end(), first, first + slot.idsCount);
+    tokens_.appendIds(slot, out);
     return true;
   }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t bytesStart = 0;  // in tokenBytes_
-    std::uint64_t idsStart = 0;    // in ids_
-    std::uint32_t length = 0;      // 0: empty slot
-    std::uint32_t idsCount = 0;
-  };
-
-  // The slot holding `bytes`, or the empty slot where they would go.
-  [[nodiscard]] const Slot* findSlot(std::string_view bytes, std::uint64_t hash) const noexcept {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t index = static_cast<std::size_t>(hash) & mask;
-    while (true) {
-      const Slot& slot = slots_[index];
-      if (slot.length == 0 ||
-          (slot.hash == hash && slot.length == bytes.size() &&
-           sameBytes(tokenBytes_.data() + slot.bytesStart, bytes.data(), bytes.size()))) {
-        return &slot;
-      }
-      index = (index + 1) & mask;
-    }
-  }
-
-  Slot* findSlot(std::string_view bytes, std::uint64_t hash) noexcept {
-    return const_cast<Slot*>(std::as_const(*this).findSlot(bytes, hash));
-  }
-
   BpeRankIndex ranks_;
-  std::vector<Slot> slots_;  // at most half full
-  std::string tokenBytes_;   // the bytes of every stored token, back to back
-  std::vector<std::uint32_t> ids_;
+  RunIdTable tokens_;       // keyed by offsets into tokenBytes_
+  std::string tokenBytes_;  // the bytes of every stored token, back to back
 };
+
+}  // namespace
 
 struct SubwordTokenizer::State {
   explicit State(std::vector<BpeMerge> list)
