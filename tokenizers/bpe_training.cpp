@@ -23,6 +23,11 @@
 // tracked (token lengths never change, so they never become eligible), and a
 // pair below minPairFrequency after its first pass is never pushed (its count
 // can only fall).
+//
+// Words and pairs are numbered with the trainer's Index type: u32 below
+// kWideTrainingCorpusBytes, where every number and the all-ones marker fit,
+// and u64 from there on. The word lists dominate memory, so ordinary corpora
+// keep them at four bytes per entry.
 
 #include <algorithm>
 #include <array>
@@ -42,7 +47,6 @@ namespace {
 
 constexpr std::uint32_t kMinTokenBytes = 2;
 constexpr std::uint32_t kMaxTokenBytes = 256;
-constexpr std::uint32_t kNotVisited = 0xFFFFFFFFu;
 
 struct Word {
   std::size_t offset = 0;  // first symbol in the shared symbol array
@@ -50,23 +54,26 @@ struct Word {
   std::uint64_t count = 0;
 };
 
+template <typename Index>
 struct Pair {
   std::uint64_t key = 0;
   std::uint64_t count = 0;
   // Words that held the pair when they were listed, each once.
-  std::vector<std::uint32_t> words;
+  std::vector<Index> words;
 };
 
+template <typename Index>
 struct HeapEntry {
   std::uint64_t count = 0;
   std::uint64_t key = 0;
-  std::uint32_t pair = 0;  // index into the pair records
+  Index pair = 0;  // index into the pair records
 };
 
 // std::priority_queue keeps the greatest element on top: greater count, and
 // for equal counts the smaller key, must compare greater.
 struct HeapOrder {
-  bool operator()(const HeapEntry& a, const HeapEntry& b) const noexcept {
+  template <typename Entry>
+  bool operator()(const Entry& a, const Entry& b) const noexcept {
     return a.count != b.count ? a.count < b.count : a.key > b.key;
   }
 };
@@ -74,15 +81,16 @@ struct HeapOrder {
 // The pair records in fixed-size chunks: growing never copies the records
 // (a vector would briefly hold them twice), and indexing is a shift and a
 // mask.
+template <typename Index>
 class PairStore {
  public:
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  Pair& operator[](std::size_t index) noexcept {
+  Pair<Index>& operator[](std::size_t index) noexcept {
     return chunks_[index >> kChunkBits][index & (kChunkSize - 1)];
   }
-  void push_back(Pair pair) {
+  void push_back(Pair<Index> pair) {
     if ((size_ & (kChunkSize - 1)) == 0) {
-      chunks_.push_back(std::make_unique<Pair[]>(kChunkSize));
+      chunks_.push_back(std::make_unique<Pair<Index>[]>(kChunkSize));
     }
     (*this)[size_++] = std::move(pair);
   }
@@ -90,10 +98,12 @@ class PairStore {
  private:
   static constexpr unsigned kChunkBits = 12;
   static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
-  std::vector<std::unique_ptr<Pair[]>> chunks_;
+  std::vector<std::unique_ptr<Pair<Index>[]>> chunks_;
   std::size_t size_ = 0;
 };
 
+// Index: u32 or u64, the type of word and pair numbers (see above).
+template <typename Index>
 class IncrementalTrainer {
  public:
   explicit IncrementalTrainer(const BpeTrainingLimits& limits) : limits_(limits) {
@@ -107,10 +117,10 @@ class IncrementalTrainer {
     std::vector<BpeMerge> merges;
     // Every merge shortens at least one run, so a corpus of n bytes yields at
     // most n merges.
-    merges.reserve(std::min(maxMerges, corpus.size()));
+    merges.reserve(std::min<std::size_t>(maxMerges, corpus.size()));
     while (merges.size() < maxMerges) {
-      const std::uint32_t best = popBest();
-      if (best == BpePairTable<std::uint32_t>::kAbsent) {
+      const Index best = popBest();
+      if (best == kNone) {
         break;
       }
       const auto left = static_cast<std::uint32_t>(pairs_[best].key >> 32);
@@ -126,6 +136,10 @@ class IncrementalTrainer {
   }
 
  private:
+  // No word, no pair: the all-ones value, which no word or pair number
+  // reaches (see kWideTrainingCorpusBytes).
+  static constexpr Index kNone = BpePairTable<Index>::kAbsent;
+
   [[nodiscard]] bool eligible(std::uint32_t left, std::uint32_t right) const noexcept {
     return std::uint64_t{tokenLength_[left]} + tokenLength_[right] <= limits_.maxTokenBytes;
   }
@@ -179,9 +193,9 @@ class IncrementalTrainer {
 
   struct WordSlot {
     std::uint64_t runHash = 0;
-    std::uint32_t word = kNotVisited;  // kNotVisited: empty
+    Index word = kNone;  // kNone: empty
 
-    [[nodiscard]] bool empty() const noexcept { return word == kNotVisited; }
+    [[nodiscard]] bool empty() const noexcept { return word == kNone; }
     [[nodiscard]] std::uint64_t hash() const noexcept { return runHash; }
   };
 
@@ -196,7 +210,7 @@ class IncrementalTrainer {
       ++words_[slot.word].count;
       return;
     }
-    slot = WordSlot{.runHash = hash, .word = static_cast<std::uint32_t>(words_.size())};
+    slot = WordSlot{.runHash = hash, .word = static_cast<Index>(words_.size())};
     words_.push_back(Word{.offset = 0, .length = run.size(), .count = 1});
     firstSeen.push_back(run);
     if (2 * words_.size() > slots.capacity()) {
@@ -205,7 +219,7 @@ class IncrementalTrainer {
   }
 
   void countInitialPairs() {
-    for (std::uint32_t w = 0; w < words_.size(); ++w) {
+    for (Index w = 0; w < words_.size(); ++w) {
       const Word& word = words_[w];
       const std::uint32_t* s = symbols_.data() + word.offset;
       for (std::size_t i = 1; i < word.length; ++i) {
@@ -213,7 +227,7 @@ class IncrementalTrainer {
         addToPair(s[i - 1], s[i], word.count, w);
       }
     }
-    for (std::uint32_t p = 0; p < pairs_.size(); ++p) {
+    for (Index p = 0; p < pairs_.size(); ++p) {
       pushIfFrequent(p);
     }
     created_.clear();
@@ -221,15 +235,15 @@ class IncrementalTrainer {
 
   // Adds `count` to the pair and lists word `w` with it, creating the pair
   // when it is new.
-  void addToPair(std::uint32_t left, std::uint32_t right, std::uint64_t count, std::uint32_t w) {
+  void addToPair(std::uint32_t left, std::uint32_t right, std::uint64_t count, Index w) {
     const std::uint64_t key = pairKey(left, right);
-    const auto next = static_cast<std::uint32_t>(pairs_.size());
-    const std::uint32_t p = index_.insert(key, next);
+    const auto next = static_cast<Index>(pairs_.size());
+    const Index p = index_.insert(key, next);
     if (p == next) {
-      pairs_.push_back(Pair{.key = key, .count = 0, .words = {}});
+      pairs_.push_back(Pair<Index>{.key = key, .count = 0, .words = {}});
       created_.push_back(p);
     }
-    Pair& pair = pairs_[p];
+    Pair<Index>& pair = pairs_[p];
     pair.count += count;
     // A word is listed once per pass: its pairs are added while it is the
     // word being processed, so a repeat is always the last entry.
@@ -245,37 +259,41 @@ class IncrementalTrainer {
     pairs_[index_.find(pairKey(left, right))].count -= count;
   }
 
-  void pushIfFrequent(std::uint32_t p) {
-    Pair& pair = pairs_[p];
+  void pushIfFrequent(Index p) {
+    Pair<Index>& pair = pairs_[p];
     if (pair.count >= limits_.minPairFrequency) {
-      heap_.push(HeapEntry{.count = pair.count, .key = pair.key, .pair = p});
+      heap_.push(HeapEntry<Index>{.count = pair.count, .key = pair.key, .pair = p});
     } else {
-      // Never chosen from now on: its word list is no longer needed.
-      std::vector<std::uint32_t>().swap(pair.words);
+      dropWords(pair);
     }
   }
 
-  // The pair to merge next, or kAbsent when training ends.
-  std::uint32_t popBest() {
+  // A pair that is never chosen from now on no longer needs its word list.
+  static void dropWords(Pair<Index>& pair) { std::vector<Index>().swap(pair.words); }
+
+  // The pair to merge next, or kNone when training ends.
+  Index popBest() {
     while (!heap_.empty()) {
-      const HeapEntry top = heap_.top();
+      const HeapEntry<Index> top = heap_.top();
       heap_.pop();
-      const std::uint64_t current = pairs_[top.pair].count;
-      if (top.count == current) {
+      Pair<Index>& pair = pairs_[top.pair];
+      if (top.count == pair.count) {
         return top.pair;
       }
-      if (current >= limits_.minPairFrequency) {
-        heap_.push(HeapEntry{.count = current, .key = top.key, .pair = top.pair});
+      if (pair.count >= limits_.minPairFrequency) {
+        heap_.push(HeapEntry<Index>{.count = pair.count, .key = top.key, .pair = top.pair});
+      } else {
+        // Its count only falls from here on, and this was its one entry.
+        dropWords(pair);
       }
     }
-    return BpePairTable<std::uint32_t>::kAbsent;
+    return kNone;
   }
 
   // Rewrites every word that holds (left, right), as replaceEveryPair does,
   // and moves the counts of the pairs that change.
-  void applyMerge(std::uint32_t best, std::uint32_t left, std::uint32_t right,
-                  std::uint32_t merged) {
-    const std::vector<std::uint32_t> holders = std::move(pairs_[best].words);
+  void applyMerge(Index best, std::uint32_t left, std::uint32_t right, std::uint32_t merged) {
+    const std::vector<Index> holders = std::move(pairs_[best].words);
     pairs_[best].words = {};
     // A pair gains words only in the pass that creates it, so each word is
     // listed at most once here.
@@ -292,13 +310,13 @@ class IncrementalTrainer {
       }
       rewriteWord(holders[k], left, right, merged);
     }
-    for (const std::uint32_t p : created_) {
+    for (const Index p : created_) {
       pushIfFrequent(p);
     }
     created_.clear();
   }
 
-  void rewriteWord(std::uint32_t w, std::uint32_t left, std::uint32_t right, std::uint32_t merged) {
+  void rewriteWord(Index w, std::uint32_t left, std::uint32_t right, std::uint32_t merged) {
     Word& word = words_[w];
     std::uint32_t* s = symbols_.data() + word.offset;
     const std::size_t n = word.length;
@@ -361,11 +379,18 @@ class IncrementalTrainer {
   std::vector<Word> words_;
   std::vector<std::uint32_t> symbols_;
   std::vector<std::uint32_t> tokenLength_;
-  PairStore pairs_;
-  BpePairTable<std::uint32_t> index_{1 << 16};
-  std::vector<std::uint32_t> created_;  // pairs first seen in the current pass
-  std::priority_queue<HeapEntry, std::vector<HeapEntry>, HeapOrder> heap_;
+  PairStore<Index> pairs_;
+  BpePairTable<Index> index_{1 << 16};
+  std::vector<Index> created_;  // pairs first seen in the current pass
+  std::priority_queue<HeapEntry<Index>, std::vector<HeapEntry<Index>>, HeapOrder> heap_;
 };
+
+template <typename Index>
+SubwordTokenizer trainIncrementally(std::string_view corpus, const BpeTrainingLimits& limits) {
+  validateBpeTrainingLimits(corpus, limits);
+  IncrementalTrainer<Index> trainer(limits);
+  return SubwordTokenizer(trainer.train(corpus));
+}
 
 }  // namespace
 
@@ -384,9 +409,14 @@ void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits&
 }
 
 SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits) {
-  validateBpeTrainingLimits(corpus, limits);
-  IncrementalTrainer trainer(limits);
-  return SubwordTokenizer(trainer.train(corpus));
+  if (corpus.size() >= kWideTrainingCorpusBytes) {
+    return trainIncrementally<std::uint64_t>(corpus, limits);
+  }
+  return trainIncrementally<std::uint32_t>(corpus, limits);
+}
+
+SubwordTokenizer trainBpeWithWideIndices(std::string_view corpus, const BpeTrainingLimits& limits) {
+  return trainIncrementally<std::uint64_t>(corpus, limits);
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -50,7 +50,8 @@ struct BpeTrainingLimits {
 // per merge time proportional to the total length of the words that hold the
 // merged pair (plus logarithmic heap work per changed pair). Memory: the
 // distinct runs as u32 symbols, each pair with the words that may hold it,
-// and the heap.
+// and the heap. Words and pairs are indexed with 32 bits, or with 64 bits for
+// a corpus of just under 2 GiB or more, where 32 bits might not suffice.
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
 
 }  // namespace Orvane::Core::Lumeth

@@ -11,6 +11,7 @@
 
 #include "tests/tokenizers/bpe_corpora.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
+#include "tokenizers/bpe_internal.hpp"
 #include "tokenizers/bpe_reference.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -238,6 +239,46 @@ TEST(TrainBpe, AgreesWithTheReferenceOnTheEdgeCasesOfTheRules) {
             << minPairFrequency;
       }
     }
+  }
+}
+
+TEST(TrainBpe, AgreesWithTheReferenceWhenTheRunTableGrows) {
+  // 40000 distinct four-letter words, each once: more distinct runs than the
+  // trainer's table of runs holds before it grows.
+  std::string corpus;
+  corpus.reserve(40000 * 5);
+  for (std::uint32_t word = 0; word < 40000; ++word) {
+    // A bijection on 0..65535 scatters the words; each nibble is a letter.
+    const std::uint32_t scattered = (word * 40503u + 12345u) & 0xFFFFu;
+    for (int nibble = 0; nibble < 4; ++nibble) {
+      corpus.push_back(static_cast<char>('a' + ((scattered >> (4 * nibble)) & 0xF)));
+    }
+    corpus.push_back(' ');
+  }
+  const BpeTrainingLimits limits = limitsWith(278, 2, 16);
+  const SubwordTokenizer fast = trainBpe(corpus, limits);
+  EXPECT_EQ(fast.merges().size(), 20u);
+  EXPECT_EQ(mergesOf(fast), mergesOf(trainBpeReference(corpus, limits)));
+}
+
+TEST(TrainBpe, WideIndicesLearnTheSameMerges) {
+  // Corpora of about 2 GiB and more are trained with 64-bit word and pair
+  // numbers; the same trainer runs here on small corpora.
+  std::uint64_t seed = 500;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    const std::string corpus = TestCorpora::generate(kind.kind, 3000, seed++);
+    for (const TrainerCase& test : std::vector<TrainerCase>{{2, 16}, {1, 3}}) {
+      const BpeTrainingLimits limits = limitsWith(400, test.minPairFrequency, test.maxTokenBytes);
+      EXPECT_EQ(trainBpeWithWideIndices(corpus, limits).artifact(),
+                trainBpeReference(corpus, limits).artifact())
+          << kind.name << ", min frequency " << test.minPairFrequency;
+    }
+  }
+  try {
+    (void)trainBpeWithWideIndices("ab", limitsWith(257, 2, 16));
+    ADD_FAILURE() << "expected the vocabulary message";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "BPE vocabulary must be in [258, 1048576]");
   }
 }
 
