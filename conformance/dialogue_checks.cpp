@@ -31,14 +31,14 @@ void dialogue_checks() {
   const DialogueWindow window = dialogueWindow(encoding, 0, encoding.ids.size() - 1);
   bool sawContext = false;
   bool sawTarget = false;
-  for (const std::uint8_t mask : window.batch.target_mask) {
+  for (const std::uint8_t mask : window.target_mask) {
     if (mask == 0) {
       sawContext = true;
     } else {
       sawTarget = true;
     }
   }
-  check(window.targets.size() == window.batch.width && sawContext && sawTarget,
+  check(window.targets.size() == window.width && sawContext && sawTarget,
         "dialogue window does not separate context and targets");
 }
 

@@ -7,17 +7,12 @@
 //
 // trainBpe keeps its pair counts up to date incrementally: after a merge it
 // touches only the words that held the merged pair, and a max-heap finds the
-// next pair. trainBpeReference is the plain form assembled from the building
-// blocks declared below: it recounts every pair on every pass. Both return
-// the same merges for every corpus and limits; the reference is kept to
-// check that.
+// next pair. It learns exactly the merges of the plain form that recounts
+// every pair on every pass (trainBpeReference, kept with the other plain
+// forms in tokenizers/bpe_reference.hpp to check that).
 
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "tokenizers/subword_tokenizer.hpp"
 
@@ -55,57 +50,8 @@ struct BpeTrainingLimits {
 // per merge time proportional to the total length of the words that hold the
 // merged pair (plus logarithmic heap work per changed pair). Memory: the
 // distinct runs as u32 symbols, each pair with the words that may hold it,
-// and the heap.
+// and the heap. Words and pairs are indexed with 32 bits, or with 64 bits for
+// a corpus of just under 2 GiB or more, where 32 bits might not suffice.
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
-
-// The same training done the plain way: every pass recounts all pairs of all
-// distinct runs and scans them for the best. Same results and errors as
-// trainBpe, at a cost of (passes x total length of the distinct runs).
-[[nodiscard]] SubwordTokenizer trainBpeReference(std::string_view corpus,
-                                                 const BpeTrainingLimits& limits);
-
-// ---- Building blocks of trainBpeReference ----
-
-// The limit checks of both trainers, in their order and with their messages.
-void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits);
-
-// One distinct whitespace run of the corpus: its current symbols (byte values
-// at first, merged ids later) and how often the run occurs.
-struct BpeWord {
-  std::vector<std::uint32_t> symbols;
-  std::uint64_t count = 0;
-
-  friend bool operator==(const BpeWord&, const BpeWord&) = default;
-};
-
-// Every distinct run of splitWhitespaceRuns(corpus) with its occurrence count,
-// in order of first occurrence.
-[[nodiscard]] std::vector<BpeWord> buildBpeWordTable(std::string_view corpus);
-
-// pairKey -> weighted count of that adjacent pair over all words.
-using BpePairCounts = std::unordered_map<std::uint64_t, std::uint64_t>;
-
-// Adds each word's count once for every position where the pair occurs;
-// overlapping occurrences each count (a a a adds twice to (a, a)).
-[[nodiscard]] BpePairCounts countBpePairs(const std::vector<BpeWord>& words);
-
-struct BpePairChoice {
-  std::uint64_t key = 0;  // pairKey of the chosen pair
-  std::uint64_t count = 0;
-
-  friend bool operator==(const BpePairChoice&, const BpePairChoice&) = default;
-};
-
-// The counted pair with the greatest count, ties going to the smaller key,
-// among the pairs whose two tokens together are at most `maxTokenBytes` long;
-// nothing when no pair is eligible. `tokenBytes` holds the bytes of every id
-// that occurs in `counts`.
-[[nodiscard]] std::optional<BpePairChoice> selectBestBpePair(
-    const BpePairCounts& counts, const std::vector<std::string>& tokenBytes,
-    std::uint32_t maxTokenBytes);
-
-// Rewrites every word with replaceEveryPair.
-void applyBpeMerge(std::vector<BpeWord>& words, std::uint32_t left, std::uint32_t right,
-                   std::uint32_t merged);
 
 }  // namespace Orvane::Core::Lumeth

@@ -40,17 +40,9 @@ EncodedText ByteTokenizer::encode(std::string_view text, const EncodeOptions& op
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "byte tokenizer supports only normalization=none");
   }
-  // Only Reject and Replace look at the bytes, and only invalid input
-  // changes under them; valid input (and every other policy value) is
-  // encoded in place without a copy.
-  std::vector<std::uint8_t> sanitized;
-  std::span<const std::uint8_t> bytes = asBytes(text);
-  if ((options.invalidUtf8 == InvalidUtf8Policy::Reject ||
-       options.invalidUtf8 == InvalidUtf8Policy::Replace) &&
-      validUtf8Prefix(bytes) != bytes.size()) {
-    sanitized = sanitizeForEncoding(text, options.invalidUtf8);
-    bytes = sanitized;
-  }
+  std::string repaired;
+  const std::span<const std::uint8_t> bytes =
+      asBytes(textForEncoding(text, options.invalidUtf8, repaired));
   EncodedText result;
   result.tokenizerHash = descriptor_.hash;
   result.ids.reserve(bytes.size() + (options.addBos ? 1 : 0) + (options.addEos ? 1 : 0));

@@ -21,11 +21,18 @@ inline constexpr std::string_view kByteTokenizerDescription =
     "lumeth-byte-tokenizer-v1;vocabulary=258;bytes=0..255;bos=256;eos=257;"
     "normalization=none;invalid_utf8=explicit;";
 
+// Immutable once built. There are no move operations: a move copies (the
+// descriptor and the 134-byte artifact), so the moved-from tokenizer stays
+// complete and keeps encoding and decoding as before.
 class ByteTokenizer : public ITransformerTokenizer {
  public:
   // Descriptor: kind "byte", version 1, vocabulary 258, BOS 256, EOS 257, no
   // role ids; the artifact is serializeByteTokenizerArtifact().
   ByteTokenizer();
+
+  ByteTokenizer(const ByteTokenizer&) = default;
+  ByteTokenizer& operator=(const ByteTokenizer&) = default;
+  ~ByteTokenizer() override = default;
 
   // One id per input byte, in order, between the requested BOS and EOS.
   // Throws TokenizerError: UnsupportedOption for a normalization other than

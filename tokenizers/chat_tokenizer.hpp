@@ -16,6 +16,9 @@
 
 namespace Orvane::Core::Lumeth {
 
+// Immutable once built, and its base is never null. Copies share the base.
+// There are no move operations: a move copies, so the moved-from tokenizer
+// keeps its base and keeps encoding and decoding as before.
 class ChatTokenizer : public ITransformerTokenizer {
  public:
   // Shares ownership of `base`. Throws std::invalid_argument with
@@ -23,6 +26,10 @@ class ChatTokenizer : public ITransformerTokenizer {
   // "chat tokenizer vocabulary overflows" when the base's vocabulary is above
   // 0xFFFFFFFD, so that the two role ids would not fit in 32 bits.
   explicit ChatTokenizer(std::shared_ptr<ITransformerTokenizer> base);
+
+  ChatTokenizer(const ChatTokenizer&) = default;
+  ChatTokenizer& operator=(const ChatTokenizer&) = default;
+  ~ChatTokenizer() override = default;
 
   // Markers become their ids; the text between two markers is encoded by the
   // base on its own (never across a marker) with the caller's normalization
@@ -47,7 +54,7 @@ class ChatTokenizer : public ITransformerTokenizer {
   [[nodiscard]] TokenizerDescriptor descriptor() const override;
 
  private:
-  std::shared_ptr<ITransformerTokenizer> base_;
+  std::shared_ptr<ITransformerTokenizer> base_;  // never null
   TokenizerDescriptor descriptor_;
 };
 

@@ -79,15 +79,15 @@ DialogueWindow dialogueWindow(const DialogueEncoding& encoding, std::uint64_t st
   const auto first = static_cast<std::size_t>(start);
   const auto width = static_cast<std::size_t>(length);
   DialogueWindow window;
-  window.batch.batch_size = 1;
-  window.batch.width = width;
-  window.batch.tokens.reserve(width);
-  window.batch.target_mask.reserve(width);
+  window.batch_size = 1;
+  window.width = width;
+  window.tokens.reserve(width);
+  window.target_mask.reserve(width);
   window.targets.reserve(width);
   for (std::size_t i = 0; i < width; ++i) {
-    window.batch.tokens.push_back(encoding.ids[first + i]);
+    window.tokens.push_back(encoding.ids[first + i]);
     window.targets.push_back(encoding.ids[first + i + 1]);
-    window.batch.target_mask.push_back(encoding.targetMask[first + i + 1]);
+    window.target_mask.push_back(encoding.targetMask[first + i + 1]);
   }
   return window;
 }

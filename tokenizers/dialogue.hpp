@@ -33,13 +33,13 @@ struct DialogueEncoding {
   std::vector<std::uint8_t> targetMask;
 };
 
-// A next-token training window over one sequence. Position i of the batch
-// holds the input id, targets[i] the id that follows it in the encoding, and
-// batch.target_mask[i] the mask of that following id (not of the input).
-struct DialogueWindow {
-  // batch_size 1, width = window length, tokens = the inputs, lengths empty
-  // (the sequence fills the whole width), target_mask one entry per position.
-  TokenBatch batch;
+// A next-token training window over one sequence: a one-sequence TokenBatch
+// followed by the targets, so that it can be passed wherever a TokenBatch is
+// expected. Position i holds the input id tokens[i], targets[i] the id that
+// follows it in the encoding, and target_mask[i] the mask of that following
+// id (not of the input). batch_size is 1, width the window length, lengths
+// empty (the sequence fills the whole width).
+struct DialogueWindow : TokenBatch {
   std::vector<std::uint32_t> targets;  // one per position
 };
 

@@ -1,8 +1,11 @@
 #pragma once
 
 // A fast, non-cryptographic 64-bit hash of a short byte string, for the hash
-// tables that collect distinct whitespace runs. Not persisted anywhere and
-// not part of any format: only its spread matters.
+// tables keyed by whitespace runs: the trainer's table of distinct runs and
+// encoding's two run tables (merged tokens, runs already met in a call).
+// Both ends of the result are well mixed; the tables take their home slot
+// from the top bits. Not persisted anywhere and not part of any format: only
+// its spread matters.
 
 #include <cstdint>
 #include <cstring>

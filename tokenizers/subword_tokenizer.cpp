@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "foundation/fnv1a.hpp"
+#include "tokenizers/bpe_internal.hpp"
 #include "tokenizers/bpe_rank_index.hpp"
+#include "tokenizers/bpe_reference.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/run_hash.hpp"
+#include "tokenizers/run_id_table.hpp"
 #include "tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -29,8 +32,6 @@ constexpr std::size_t kRecordHeaderSize = 12;
 // A merged token has at least two bytes.
 constexpr std::size_t kMinRecordSize = kRecordHeaderSize + 2;
 
-constexpr std::uint32_t kFirstMergeId = 256;
-constexpr std::uint32_t kSpecialCount = 2;
 constexpr std::uint32_t kSubwordTokenizerVersion = 2;
 
 [[noreturn]] void throwFormat(const char* message) {
@@ -75,7 +76,7 @@ ByteBuffer serializeArtifact(std::span<const BpeMerge> merges) {
 }
 
 // The one-byte token of every byte value, so that byte ids and merged ids are
-// looked up the same way while loading.
+// looked up the same way.
 constexpr std::array<char, 256> kByteTokens = [] {
   std::array<char, 256> tokens{};
   for (std::size_t value = 0; value < tokens.size(); ++value) {
@@ -83,15 +84,6 @@ constexpr std::array<char, 256> kByteTokens = [] {
   }
   return tokens;
 }();
-
-// The bytes of token `id`, which must be a byte id or the id of one of
-// `merges`.
-std::string_view tokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
-  if (id < kFirstMergeId) {
-    return {&kByteTokens[id], 1};
-  }
-  return merges[id - kFirstMergeId].bytes;
-}
 
 // Merges one run with the same result as mergeRunReference, in O(n log n).
 //
@@ -232,113 +224,42 @@ class RunMerger {
   std::vector<std::uint64_t> heap_;  // (merged id << 32) | position, a min-heap
 };
 
-// Equality of two short byte ranges without a library call: 8-byte words,
-// the last one overlapping the previous when the length is not a multiple
-// of 8.
-bool sameBytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) {
-        return false;
-      }
-    }
-    return true;
-  }
-  std::uint64_t x = 0;
-  std::uint64_t y = 0;
-  for (std::size_t i = 0; i + 8 <= n; i += 8) {
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    if (x != y) {
-      return false;
-    }
-  }
-  std::memcpy(&x, a + n - 8, 8);
-  std::memcpy(&y, b + n - 8, 8);
-  return x == y;
-}
-
 // Runs longer than this are merged every time they occur: long runs rarely
 // repeat, and hashing them would cost about as much as merging them.
 constexpr std::size_t kLongestCachedRun = 256;
 
 // The ids of every run already merged in one encode call, keyed by the run's
-// bytes. Natural text repeats its words, so most runs are found here. The
-// cache lives in the call: the tokenizer itself stays immutable.
+// bytes in the input. Natural text repeats its words, so most runs are found
+// here. The cache lives in the call: the tokenizer itself stays immutable.
 class RunCache {
  public:
-  explicit RunCache(std::string_view input) : input_(input), slots_(kInitialSlots) {}
+  explicit RunCache(std::string_view input) : input_(input), table_(kInitialRuns) {}
 
-  // Asks the processor to fetch the slot where a run of this hash starts
-  // its search: lookups of rare words miss the cache, and several in flight
-  // cost little more than one.
-  void prefetch(std::uint64_t hash) const noexcept {
-    __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-  }
+  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
 
-  // Appends the ids of `run`, which must be a view into the input and have
-  // hashRun(run) == hash.
+  // Appends the ids of `run`, which must be a view into the input of at most
+  // kLongestCachedRun bytes and have hashRun(run) == hash.
   void encode(std::string_view run, std::uint64_t hash, RunMerger& merger,
               std::vector<std::uint32_t>& out) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t index = static_cast<std::size_t>(hash) & mask;
-    while (slots_[index].length != 0) {
-      const Slot& slot = slots_[index];
-      if (slot.hash == hash && slot.length == run.size() &&
-          sameBytes(input_.data() + slot.start, run.data(), run.size())) {
-        const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
-        out.insert(out.end(), first, first + slot.idsCount);
-        return;
-      }
-      index = (index + 1) & mask;
+    const std::size_t slot = table_.find(run, hash, input_.data());
+    if (table_.holds(slot)) {
+      table_.appendIds(slot, out);
+      return;
     }
-    const std::size_t before = out.size();
-    merger.merge(run, out);
-    slots_[index] = Slot{.hash = hash,
-                         .start = static_cast<std::size_t>(run.data() - input_.data()),
-                         .idsStart = ids_.size(),
-                         .length = static_cast<std::uint32_t>(run.size()),
-                         .idsCount = static_cast<std::uint32_t>(out.size() - before)};
-    ids_.insert(ids_.end(), out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
-    if (2 * ++size_ > slots_.size()) {
-      grow();
-    }
+    table_.insert(slot, hash, static_cast<std::uint64_t>(run.data() - input_.data()), run.size(),
+                  [&](std::vector<std::uint32_t>& store) {
+                    const auto first = static_cast<std::ptrdiff_t>(store.size());
+                    merger.merge(run, store);
+                    out.insert(out.end(), store.begin() + first, store.end());
+                  });
   }
 
  private:
-  static constexpr std::size_t kInitialSlots = 64;
-
-  // 32 bytes: one slot never straddles two cache lines.
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t start = 0;  // the run's first occurrence in the input
-    std::uint64_t idsStart = 0;
-    std::uint32_t length = 0;  // 0: empty slot (cached runs have two bytes or more)
-    std::uint32_t idsCount = 0;
-  };
-
-  void grow() {
-    std::vector<Slot> grown(2 * slots_.size());
-    const std::size_t mask = grown.size() - 1;
-    for (const Slot& slot : slots_) {
-      if (slot.length != 0) {
-        std::size_t index = static_cast<std::size_t>(slot.hash) & mask;
-        while (grown[index].length != 0) {
-          index = (index + 1) & mask;
-        }
-        grown[index] = slot;
-      }
-    }
-    slots_.swap(grown);
-  }
+  static constexpr std::size_t kInitialRuns = 32;
 
   std::string_view input_;
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
-  std::vector<std::uint32_t> ids_;
+  RunIdTable table_;
 };
-
-}  // namespace
 
 // What encode reads besides the merge list: the rank index, and the ids of
 // every run whose bytes are exactly those of a merged token. At useful
@@ -347,15 +268,8 @@ class RunCache {
 // once by the constructor and never modified.
 class BpeEncodingIndex {
  public:
-  explicit BpeEncodingIndex(std::span<const BpeMerge> merges) : ranks_(merges) {
-    if (merges.empty()) {
-      return;
-    }
-    std::size_t capacity = 16;
-    while (capacity < 2 * merges.size()) {
-      capacity *= 2;
-    }
-    slots_.resize(capacity);
+  explicit BpeEncodingIndex(std::span<const BpeMerge> merges)
+      : ranks_(merges), tokens_(merges.size()) {
     RunMerger merger(ranks_);
     for (const BpeMerge& merge : merges) {
       const std::string_view bytes = merge.bytes;
@@ -363,80 +277,57 @@ class BpeEncodingIndex {
         continue;
       }
       const std::uint64_t hash = hashRun(bytes);
-      Slot* slot = findSlot(bytes, hash);
-      if (slot->length != 0) {
+      const std::size_t slot = tokens_.find(bytes, hash, tokenBytes_.data());
+      if (tokens_.holds(slot)) {
         continue;  // the same bytes as an earlier token
       }
       // A token that mixes whitespace and other bytes is never a whole run:
       // it is stored like the others and simply never matched.
-      const std::size_t idsStart = ids_.size();
-      merger.merge(bytes, ids_);
-      *slot = Slot{.hash = hash,
-                   .bytesStart = tokenBytes_.size(),
-                   .idsStart = idsStart,
-                   .length = static_cast<std::uint32_t>(bytes.size()),
-                   .idsCount = static_cast<std::uint32_t>(ids_.size() - idsStart)};
+      tokens_.insert(slot, hash, tokenBytes_.size(), bytes.size(),
+                     [&](std::vector<std::uint32_t>& store) { merger.merge(bytes, store); });
       tokenBytes_.append(bytes);
     }
   }
 
   [[nodiscard]] const BpeRankIndex& ranks() const noexcept { return ranks_; }
 
-  void prefetch(std::uint64_t hash) const noexcept {
-    if (!slots_.empty()) {
-      __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-    }
-  }
+  void prefetch(std::uint64_t hash) const noexcept { tokens_.prefetch(hash); }
 
   // Appends the ids of `run` (hashRun(run) == hash) and returns true when
   // its bytes are those of a merged token; otherwise appends nothing.
   bool appendKnownRun(std::string_view run, std::uint64_t hash,
                       std::vector<std::uint32_t>& out) const {
-    if (slots_.empty()) {
+    const std::size_t slot = tokens_.find(run, hash, tokenBytes_.data());
+    if (!tokens_.holds(slot)) {
       return false;
     }
-    const Slot& slot = *findSlot(run, hash);
-    if (slot.length == 0) {
-      return false;
-    }
-    const auto first = ids_.begin() + static_cast<std::ptrdiff_t>(slot.idsStart);
-    out.insert(out.end(), first, first + slot.idsCount);
+    tokens_.appendIds(slot, out);
     return true;
   }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t bytesStart = 0;  // in tokenBytes_
-    std::uint64_t idsStart = 0;    // in ids_
-    std::uint32_t length = 0;      // 0: empty slot
-    std::uint32_t idsCount = 0;
-  };
-
-  // The slot holding `bytes`, or the empty slot where they would go.
-  [[nodiscard]] const Slot* findSlot(std::string_view bytes, std::uint64_t hash) const noexcept {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t index = static_cast<std::size_t>(hash) & mask;
-    while (true) {
-      const Slot& slot = slots_[index];
-      if (slot.length == 0 ||
-          (slot.hash == hash && slot.length == bytes.size() &&
-           sameBytes(tokenBytes_.data() + slot.bytesStart, bytes.data(), bytes.size()))) {
-        return &slot;
-      }
-      index = (index + 1) & mask;
-    }
-  }
-
-  Slot* findSlot(std::string_view bytes, std::uint64_t hash) noexcept {
-    return const_cast<Slot*>(std::as_const(*this).findSlot(bytes, hash));
-  }
-
   BpeRankIndex ranks_;
-  std::vector<Slot> slots_;  // at most half full
-  std::string tokenBytes_;   // the bytes of every stored token, back to back
-  std::vector<std::uint32_t> ids_;
+  RunIdTable tokens_;       // keyed by offsets into tokenBytes_
+  std::string tokenBytes_;  // the bytes of every stored token, back to back
 };
+
+}  // namespace
+
+struct SubwordTokenizer::State {
+  explicit State(std::vector<BpeMerge> list)
+      : merges(std::move(list)), artifact(serializeArtifact(merges)), index(merges) {}
+
+  std::vector<BpeMerge> merges;
+  ByteBuffer artifact;
+  BpeEncodingIndex index;
+};
+
+std::string_view bpeTokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
+  if (id < kFirstBpeMergeId) {
+    return {&kByteTokens[id], 1};
+  }
+  return merges[id - kFirstBpeMergeId].bytes;
+}
 
 std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   std::vector<std::string_view> runs;
@@ -444,94 +335,37 @@ std::vector<std::string_view> splitWhitespaceRuns(std::string_view bytes) {
   return runs;
 }
 
-void replaceEveryPair(std::vector<std::uint32_t>& symbols, std::uint32_t left, std::uint32_t right,
-                      std::uint32_t merged) {
-  // Written in place: the write position never passes the read position.
-  std::size_t write = 0;
-  std::size_t read = 0;
-  while (read < symbols.size()) {
-    if (read + 1 < symbols.size() && symbols[read] == left && symbols[read + 1] == right) {
-      symbols[write++] = merged;
-      read += 2;
-    } else {
-      symbols[write++] = symbols[read++];
-    }
-  }
-  symbols.resize(write);
-}
-
-BpeRankTable buildBpeRankTable(std::span<const BpeMerge> merges) {
-  BpeRankTable ranks;
-  ranks.max_load_factor(1.0F);
-  ranks.reserve(merges.size());
-  for (std::size_t i = 0; i < merges.size(); ++i) {
-    // emplace never overwrites: the first (lowest) id of a repeated pair stays.
-    ranks.emplace(pairKey(merges[i].left, merges[i].right),
-                  static_cast<std::uint32_t>(kFirstMergeId + i));
-  }
-  return ranks;
-}
-
-void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks) {
-  if (ranks.empty()) {
-    return;
-  }
-  while (symbols.size() >= 2) {
-    bool found = false;
-    std::uint32_t bestId = 0;
-    std::size_t bestPosition = 0;
-    for (std::size_t i = 1; i < symbols.size(); ++i) {
-      const auto rank = ranks.find(pairKey(symbols[i - 1], symbols[i]));
-      if (rank != ranks.end() && (!found || rank->second < bestId)) {
-        found = true;
-        bestId = rank->second;
-        bestPosition = i - 1;
-      }
-    }
-    if (!found) {
-      return;
-    }
-    replaceEveryPair(symbols, symbols[bestPosition], symbols[bestPosition + 1], bestId);
-  }
-}
-
 SubwordTokenizer::SubwordTokenizer(std::vector<BpeMerge> merges)
-    : merges_(std::move(merges)),
-      artifact_(serializeArtifact(merges_)),
-      index_(std::make_shared<const BpeEncodingIndex>(merges_)) {
-  const auto mergeCount = static_cast<std::uint32_t>(merges_.size());
+    : state_(std::make_shared<const State>(std::move(merges))) {
+  const auto mergeCount = static_cast<std::uint32_t>(state_->merges.size());
   descriptor_ = TokenizerDescriptor{.kind = "bpe",
                                     .version = kSubwordTokenizerVersion,
-                                    .vocabularySize = mergeCount + kFirstMergeId + kSpecialCount,
-                                    .bosId = mergeCount + kFirstMergeId,
-                                    .eosId = mergeCount + kFirstMergeId + 1,
-                                    .hash = toHex16(fnv1a64(artifact_)),
+                                    .vocabularySize = mergeCount + kMinBpeVocabulary,
+                                    .bosId = mergeCount + kFirstBpeMergeId,
+                                    .eosId = mergeCount + kFirstBpeMergeId + 1,
+                                    .hash = toHex16(fnv1a64(state_->artifact)),
                                     .userId = kNoTokenId,
                                     .assistantId = kNoTokenId};
 }
+
+const ByteBuffer& SubwordTokenizer::artifact() const noexcept { return state_->artifact; }
+
+std::span<const BpeMerge> SubwordTokenizer::merges() const noexcept { return state_->merges; }
 
 EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions& options) const {
   if (options.normalization != Normalization::None) {
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "BPE tokenizer supports only normalization=none");
   }
-  // Only Reject and Replace look at the bytes, and only invalid input
-  // changes under them; valid input (and every other policy value) is split
-  // in place without a copy.
-  std::vector<std::uint8_t> sanitized;
-  std::string_view bytes = text;
-  if ((options.invalidUtf8 == InvalidUtf8Policy::Reject ||
-       options.invalidUtf8 == InvalidUtf8Policy::Replace) &&
-      validUtf8Prefix(asBytes(text)) != text.size()) {
-    sanitized = sanitizeForEncoding(text, options.invalidUtf8);
-    bytes = asText(sanitized);
-  }
+  std::string repaired;
+  const std::string_view bytes = textForEncoding(text, options.invalidUtf8, repaired);
+  const BpeEncodingIndex& index = state_->index;
   EncodedText result;
   result.tokenizerHash = descriptor_.hash;
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
-  if (index_->ranks().empty()) {
+  if (index.ranks().empty()) {
     // Without merges every byte is its own token.
     const std::span<const std::uint8_t> values = asBytes(bytes);
     result.ids.insert(result.ids.end(), values.begin(), values.end());
@@ -542,8 +376,10 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   }
   // Natural text has roughly one token per three to four bytes.
   result.ids.reserve(result.ids.size() + bytes.size() / 4 + 2);
-  RunMerger merger(index_->ranks());
+  RunMerger merger(index.ranks());
   RunCache cache(bytes);
+  // Built only if the call meets a run too long for the merger.
+  std::optional<BpeRankTable> plainRanks;
   // Runs are taken in batches so that the cache slots of a batch are
   // fetched together; they are still encoded strictly in input order.
   constexpr std::size_t kBatch = 16;
@@ -554,7 +390,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     for (std::size_t k = 0; k < pending; ++k) {
       if (runs[k].size() > 1 && runs[k].size() <= kLongestCachedRun) {
         hashes[k] = hashRun(runs[k]);
-        index_->prefetch(hashes[k]);
+        index.prefetch(hashes[k]);
         cache.prefetch(hashes[k]);
       }
     }
@@ -564,13 +400,16 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
         result.ids.push_back(static_cast<std::uint8_t>(run[0]));
       } else if (run.size() >= RunMerger::kLongestRun) {
         // Positions no longer fit the merger's 32-bit links.
+        if (!plainRanks) {
+          plainRanks = buildBpeRankTable(state_->merges);
+        }
         const std::span<const std::uint8_t> values = asBytes(run);
         std::vector<std::uint32_t> symbols(values.begin(), values.end());
-        mergeRunReference(symbols, buildBpeRankTable(merges_));
+        mergeRunReference(symbols, *plainRanks);
         result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
-      } else if (!index_->appendKnownRun(run, hashes[k], result.ids)) {
+      } else if (!index.appendKnownRun(run, hashes[k], result.ids)) {
         cache.encode(run, hashes[k], merger, result.ids);
       }
     }
@@ -594,10 +433,10 @@ std::string SubwordTokenizer::decode(std::span<const std::uint32_t> ids,
   std::vector<std::uint32_t> byteIds;
   byteIds.reserve(ids.size());
   for (const std::uint32_t id : ids) {
-    if (id < kFirstMergeId) {
+    if (id < kFirstBpeMergeId) {
       byteIds.push_back(id);
     } else if (id < descriptor_.bosId) {
-      const auto bytes = asBytes(merges_[id - kFirstMergeId].bytes);
+      const auto bytes = asBytes(state_->merges[id - kFirstBpeMergeId].bytes);
       byteIds.insert(byteIds.end(), bytes.begin(), bytes.end());
     } else if (id == descriptor_.bosId || id == descriptor_.eosId) {
       if (!options.skipSpecialTokens) {
@@ -649,7 +488,7 @@ SubwordTokenizer loadSubwordTokenizerArtifact(std::span<const std::uint8_t> byte
     const std::uint32_t left = readU32(bytes, position);
     const std::uint32_t right = readU32(bytes, position + 4);
     const std::uint32_t length = readU32(bytes, position + 8);
-    const std::uint32_t nextId = kFirstMergeId + i;
+    const std::uint32_t nextId = kFirstBpeMergeId + i;
     if (left >= nextId || right >= nextId || length < 2) {
       throwFormat("invalid BPE merge");
     }
@@ -659,8 +498,8 @@ SubwordTokenizer loadSubwordTokenizerArtifact(std::span<const std::uint8_t> byte
     }
     const std::string_view stored = asText(bytes.subspan(position, length));
     position += length;
-    const std::string_view leftBytes = tokenBytes(merges, left);
-    const std::string_view rightBytes = tokenBytes(merges, right);
+    const std::string_view leftBytes = bpeTokenBytes(merges, left);
+    const std::string_view rightBytes = bpeTokenBytes(merges, right);
     if (stored.size() != leftBytes.size() + rightBytes.size() ||
         stored.substr(0, leftBytes.size()) != leftBytes ||
         stored.substr(leftBytes.size()) != rightBytes) {

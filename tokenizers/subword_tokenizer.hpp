@@ -2,8 +2,8 @@
 
 // The subword (byte-pair-encoding) tokenizer, its stored artifact
 // ("LUMESUB2"), and the helpers it shares with BPE training: one learned
-// merge, the key of an id pair, the whitespace-run splitter and the
-// replace-every-occurrence step.
+// merge, the id layout constants, the key of an id pair and the
+// whitespace-run splitter.
 //
 // Token ids of a tokenizer with M merges:
 //   0 .. 255          the single byte of that value
@@ -17,15 +17,12 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "foundation/binary.hpp"
 #include "tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
-
-class BpeEncodingIndex;
 
 // One learned merge: token `left` followed by token `right` becomes a new
 // token whose bytes are `bytes` (the left token's bytes, then the right's).
@@ -37,9 +34,15 @@ struct BpeMerge {
   friend bool operator==(const BpeMerge&, const BpeMerge&) = default;
 };
 
+// The id of the first merged token: ids below it are the byte values.
+inline constexpr std::uint32_t kFirstBpeMergeId = 256;
+
+// The smallest vocabulary: the 256 bytes, BOS and EOS, no merges.
+inline constexpr std::uint32_t kMinBpeVocabulary = 258;
+
 // The most merges a tokenizer may hold: a vocabulary of at most 1048576 ids,
 // of which 258 are the bytes and the two specials.
-inline constexpr std::uint32_t kMaxBpeMerges = 1048576 - 258;
+inline constexpr std::uint32_t kMaxBpeMerges = 1048576 - kMinBpeVocabulary;
 
 // The key of the ordered pair (left, right): left in the high 32 bits, right in
 // the low 32 bits, so comparing keys orders pairs by left id, then right id.
@@ -75,38 +78,28 @@ void forEachWhitespaceRun(std::string_view bytes, Visit&& visit) {
   }
 }
 
-// Rewrites `symbols` left to right, replacing each occurrence of the pair
-// (left, right) by `merged`. Matches never overlap and the scan never looks
-// back: with the pair (a, a), the symbols a a a become (merged, a).
-void replaceEveryPair(std::vector<std::uint32_t>& symbols, std::uint32_t left, std::uint32_t right,
-                      std::uint32_t merged);
-
-// pairKey of (left, right) -> the id of the first merge of that pair.
-using BpeRankTable = std::unordered_map<std::uint64_t, std::uint32_t>;
-
-// Merge i gets id 256 + i; when a pair occurs in several merges the lowest id
-// is kept.
-[[nodiscard]] BpeRankTable buildBpeRankTable(std::span<const BpeMerge> merges);
-
-// Merges one run in rank order: while some adjacent pair is in `ranks`, the
-// pair with the smallest id (the leftmost among equals) is replaced
-// everywhere in the run by that id. Rescans the run after each replacement,
-// so the cost is quadratic in the run length. This is the plain form that
-// SubwordTokenizer::encode must agree with; encode itself merges each run in
-// O(n log n) and reuses the result for runs it has already met in the call.
-void mergeRunReference(std::vector<std::uint32_t>& symbols, const BpeRankTable& ranks);
-
+// Immutable once built. Copies share the merge list, the artifact and the
+// encoding tables, so copying costs two short strings and a reference count.
+// There are no move operations: a move copies, so the moved-from tokenizer
+// stays complete and keeps encoding and decoding as before.
 class SubwordTokenizer : public ITransformerTokenizer {
  public:
-  // Takes the merge list as it is, without validation: every merge must name
-  // only byte ids and ids of earlier merges, and its bytes must be the
-  // concatenation of its parts (training and the artifact loader guarantee
-  // both). Builds the canonical artifact; the descriptor's hash is
-  // toHex16(fnv1a64) of that whole artifact.
+  // Takes the merge list as it is, without validation. Precondition (which
+  // training and the artifact loader guarantee): every merge names only byte
+  // ids and ids of earlier merges, and its bytes are the concatenation of
+  // its parts. Any other list still gives a tokenizer that is safe to use,
+  // but its encode results are unspecified. Builds the canonical artifact;
+  // the descriptor's hash is toHex16(fnv1a64) of that whole artifact.
   explicit SubwordTokenizer(std::vector<BpeMerge> merges);
 
+  SubwordTokenizer(const SubwordTokenizer&) = default;
+  SubwordTokenizer& operator=(const SubwordTokenizer&) = default;
+  ~SubwordTokenizer() override = default;
+
   // Splits the text into whitespace runs and merges each run on its own in
-  // rank order (the ids mergeRunReference gives); bytes no merge covers stay
+  // rank order: while some adjacent pair has a merge, the pair with the
+  // smallest merged id (the leftmost among equals) is replaced everywhere in
+  // the run, left to right and without overlap. Bytes no merge covers stay
   // byte ids. Each run costs O(n log n) in its length, and a run met again in
   // the same call is not merged again. BOS and EOS, when asked
   // for, come first and last. Throws TokenizerError: UnsupportedOption for a
@@ -131,17 +124,16 @@ class SubwordTokenizer : public ITransformerTokenizer {
   [[nodiscard]] TokenizerDescriptor descriptor() const override;
 
   // The canonical artifact of the merge list (28-byte header, then records).
-  [[nodiscard]] const ByteBuffer& artifact() const noexcept { return artifact_; }
+  [[nodiscard]] const ByteBuffer& artifact() const noexcept;
 
-  [[nodiscard]] std::span<const BpeMerge> merges() const noexcept { return merges_; }
+  [[nodiscard]] std::span<const BpeMerge> merges() const noexcept;
 
  private:
+  struct State;
+
   TokenizerDescriptor descriptor_;
-  std::vector<BpeMerge> merges_;
-  ByteBuffer artifact_;
-  // Built once from merges_; encoding only reads it, and copies of the
-  // tokenizer share it.
-  std::shared_ptr<const BpeEncodingIndex> index_;
+  // The merge list, the artifact and the tables encode reads; never null.
+  std::shared_ptr<const State> state_;
 };
 
 // Checks `bytes` as a BPE tokenizer artifact and returns the tokenizer it

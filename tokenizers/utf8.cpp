@@ -21,9 +21,7 @@ std::size_t drainInto(std::span<const std::uint8_t> bytes, InvalidUtf8Policy pol
   const std::size_t size = bytes.size();
   std::size_t p = 0;
   std::size_t validStart = 0;
-  const auto flushValid = [&] {
-    text.append(asText(bytes.subspan(validStart, p - validStart)));
-  };
+  const auto flushValid = [&] { text.append(asText(bytes.subspan(validStart, p - validStart))); };
   while (p < size) {
     p += validUtf8Prefix(bytes.subspan(p));
     if (p == size) {
@@ -160,8 +158,7 @@ Utf8Classification classifyUtf8(std::span<const std::uint8_t> bytes, std::size_t
   return {Utf8Status::Valid, n};
 }
 
-std::string drainPending(std::vector<std::uint8_t>& pending, InvalidUtf8Policy policy,
-                         bool final) {
+std::string drainPending(std::vector<std::uint8_t>& pending, InvalidUtf8Policy policy, bool final) {
   std::string text;
   text.reserve(pending.size());
   const std::size_t consumed = drainInto(pending, policy, final, text);
@@ -171,15 +168,27 @@ std::string drainPending(std::vector<std::uint8_t>& pending, InvalidUtf8Policy p
   return text;
 }
 
-std::vector<std::uint8_t> sanitizeForEncoding(std::string_view text, InvalidUtf8Policy policy) {
-  const std::span<const std::uint8_t> bytes = asBytes(text);
-  if (policy == InvalidUtf8Policy::PreserveBytes || validUtf8Prefix(bytes) == bytes.size()) {
-    return {bytes.begin(), bytes.end()};
+std::string_view textForEncoding(std::string_view text, InvalidUtf8Policy policy,
+                                 std::string& repaired) {
+  if (policy != InvalidUtf8Policy::Reject && policy != InvalidUtf8Policy::Replace) {
+    return text;
   }
+  const std::span<const std::uint8_t> bytes = asBytes(text);
+  const std::size_t valid = validUtf8Prefix(bytes);
+  if (valid == bytes.size()) {
+    return text;
+  }
+  repaired.clear();
+  repaired.reserve(text.size() + kReplacementCharacter.size());
+  repaired.append(text.substr(0, valid));
+  // Under Reject this throws at the first byte it looks at.
+  drainInto(bytes.subspan(valid), policy, /*final=*/true, repaired);
+  return repaired;
+}
+
+std::vector<std::uint8_t> sanitizeForEncoding(std::string_view text, InvalidUtf8Policy policy) {
   std::string repaired;
-  repaired.reserve(text.size());
-  drainInto(bytes, policy, /*final=*/true, repaired);
-  const std::span<const std::uint8_t> out = asBytes(repaired);
+  const std::span<const std::uint8_t> out = asBytes(textForEncoding(text, policy, repaired));
   return {out.begin(), out.end()};
 }
 

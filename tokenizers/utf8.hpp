@@ -2,7 +2,8 @@
 
 // The library's one UTF-8 classifier and the three policies for input that is
 // not valid UTF-8 (InvalidUtf8Policy): applied before encoding
-// (sanitizeForEncoding) and when decoded bytes become text (drainPending).
+// (textForEncoding, sanitizeForEncoding) and when decoded bytes become text
+// (drainPending).
 
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +40,7 @@ struct Utf8Classification {
 
 // The length of the longest prefix of `bytes` made only of complete, valid
 // sequences: bytes.size() when all of `bytes` is valid UTF-8, otherwise the
-// position where classifyUtf8 gives Invalid or Incomplete. Checks eight
+// position where classifyUtf8 gives Invalid or Incomplete. Checks sixteen
 // bytes at a time while the text is ASCII.
 [[nodiscard]] std::size_t validUtf8Prefix(std::span<const std::uint8_t> bytes) noexcept;
 
@@ -51,12 +52,22 @@ struct Utf8Classification {
 // they are kept byte for byte. Under Reject a bad sequence throws
 // TokenizerError(InvalidUtf8, "invalid or incomplete UTF-8 sequence") and
 // `pending` is left as it was.
-[[nodiscard]] std::string drainPending(std::vector<std::uint8_t>& pending,
-                                       InvalidUtf8Policy policy, bool final);
+[[nodiscard]] std::string drainPending(std::vector<std::uint8_t>& pending, InvalidUtf8Policy policy,
+                                       bool final);
 
-// The bytes a tokenizer encodes for `text`: unchanged under PreserveBytes
-// (nothing is classified), validated under Reject (may throw as above),
-// repaired under Replace.
+// The bytes a tokenizer encodes for `text` under `policy`, without a copy
+// where nothing changes: `text` itself under PreserveBytes and any value
+// other than Reject and Replace (nothing is classified), and for valid input;
+// otherwise, under Replace, a view of `repaired`, which then holds the input
+// with each bad sequence replaced by U+FFFD (an unfinished tail by one).
+// Under Reject invalid input throws as drainPending does. The input is
+// scanned once: the valid prefix is copied as it stands and the repair
+// starts at the first bad byte. The result stays valid while `text` and
+// `repaired` do.
+[[nodiscard]] std::string_view textForEncoding(std::string_view text, InvalidUtf8Policy policy,
+                                               std::string& repaired);
+
+// textForEncoding returned as a new byte vector.
 [[nodiscard]] std::vector<std::uint8_t> sanitizeForEncoding(std::string_view text,
                                                             InvalidUtf8Policy policy);
 

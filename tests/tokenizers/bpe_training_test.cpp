@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "tests/tokenizers/bpe_corpora.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
+#include "tokenizers/bpe_internal.hpp"
+#include "tokenizers/bpe_reference.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -43,23 +46,7 @@ TEST(BpeTrainingLimits, DefaultsAreTheDocumentedValues) {
 TEST(TrainBpe, LearnsTheWorkedExampleInOrder) {
   const SubwordTokenizer tokenizer = trainBpe(kConformanceCorpus, limitsWith(300, 2, 12));
   // Every merge had count 3; each time the smallest pair key won the tie.
-  const Merges expected = {
-      {97, 104, "ah"},
-      {111, 106, "oj"},
-      {115, 118, "sv"},
-      {116, 101, "te"},
-      {155, 259,
-       "\x9B"
-       "te"},
-      {196, 260,
-       "\xC4\x9B"
-       "te"},
-      {256, 257, "ahoj"},
-      {258, 261,
-       "sv\xC4\x9B"
-       "te"},
-  };
-  EXPECT_EQ(mergesOf(tokenizer), expected);
+  EXPECT_EQ(mergesOf(tokenizer), workedExampleMerges());
   const TokenizerDescriptor d = tokenizer.descriptor();
   EXPECT_EQ(d.vocabularySize, 266u);
   EXPECT_EQ(d.bosId, 264u);
@@ -192,46 +179,6 @@ TEST(TrainBpe, RefusesInvalidLimitsInOrder) {
   }
 }
 
-// ---- Building blocks ----
-
-TEST(BpeWordTable, HoldsEachDistinctRunOnceWithItsCountInFirstOccurrenceOrder) {
-  const std::vector<BpeWord> words = buildBpeWordTable("ab  ab\nab  c");
-  const std::vector<BpeWord> expected = {
-      {{'a', 'b'}, 3},
-      {{' ', ' '}, 2},
-      {{'\n'}, 1},
-      {{'c'}, 1},
-  };
-  EXPECT_EQ(words, expected);
-  EXPECT_TRUE(buildBpeWordTable("").empty());
-}
-
-TEST(BpePairCounts, WeighsEveryAdjacentPairByItsWordCount) {
-  const std::vector<BpeWord> words = {{{'a', 'a', 'a'}, 5}, {{'a', 'b'}, 2}, {{'z'}, 9}};
-  const BpePairCounts counts = countBpePairs(words);
-  EXPECT_EQ(counts, (BpePairCounts{{pairKey('a', 'a'), 10}, {pairKey('a', 'b'), 2}}));
-}
-
-TEST(SelectBestBpePair, PrefersTheGreatestCountThenTheSmallestKey) {
-  std::vector<std::string> tokenBytes;
-  for (int value = 0; value < 256; ++value) {
-    tokenBytes.emplace_back(1, static_cast<char>(value));
-  }
-  tokenBytes.emplace_back("abc");  // id 256
-  const BpePairCounts counts = {
-      {pairKey('b', 'a'), 4},
-      {pairKey('a', 'c'), 4},
-      {pairKey('a', 'b'), 3},
-      {pairKey(256, 256), 9},  // 6 bytes
-  };
-  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 6),
-            (BpePairChoice{.key = pairKey(256, 256), .count = 9}));
-  EXPECT_EQ(selectBestBpePair(counts, tokenBytes, 5),
-            (BpePairChoice{.key = pairKey('a', 'c'), .count = 4}));
-  EXPECT_FALSE(selectBestBpePair({{pairKey(256, 'a'), 9}}, tokenBytes, 3).has_value());
-  EXPECT_FALSE(selectBestBpePair({}, tokenBytes, 16).has_value());
-}
-
 // ---- The fast trainer against the reference ----
 
 struct TrainerCase {
@@ -295,9 +242,40 @@ TEST(TrainBpe, AgreesWithTheReferenceOnTheEdgeCasesOfTheRules) {
   }
 }
 
-TEST(TrainBpeReference, RefusesInvalidLimitsLikeTrainBpe) {
+TEST(TrainBpe, AgreesWithTheReferenceWhenTheRunTableGrows) {
+  // 40000 distinct four-letter words, each once: more distinct runs than the
+  // trainer's table of runs holds before it grows.
+  std::string corpus;
+  corpus.reserve(40000 * 5);
+  for (std::uint32_t word = 0; word < 40000; ++word) {
+    // A bijection on 0..65535 scatters the words; each nibble is a letter.
+    const std::uint32_t scattered = (word * 40503u + 12345u) & 0xFFFFu;
+    for (int nibble = 0; nibble < 4; ++nibble) {
+      corpus.push_back(static_cast<char>('a' + ((scattered >> (4 * nibble)) & 0xF)));
+    }
+    corpus.push_back(' ');
+  }
+  const BpeTrainingLimits limits = limitsWith(278, 2, 16);
+  const SubwordTokenizer fast = trainBpe(corpus, limits);
+  EXPECT_EQ(fast.merges().size(), 20u);
+  EXPECT_EQ(mergesOf(fast), mergesOf(trainBpeReference(corpus, limits)));
+}
+
+TEST(TrainBpe, WideIndicesLearnTheSameMerges) {
+  // Corpora of about 2 GiB and more are trained with 64-bit word and pair
+  // numbers; the same trainer runs here on small corpora.
+  std::uint64_t seed = 500;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    const std::string corpus = TestCorpora::generate(kind.kind, 3000, seed++);
+    for (const TrainerCase& test : std::vector<TrainerCase>{{2, 16}, {1, 3}}) {
+      const BpeTrainingLimits limits = limitsWith(400, test.minPairFrequency, test.maxTokenBytes);
+      EXPECT_EQ(trainBpeWithWideIndices(corpus, limits).artifact(),
+                trainBpeReference(corpus, limits).artifact())
+          << kind.name << ", min frequency " << test.minPairFrequency;
+    }
+  }
   try {
-    (void)trainBpeReference("ab", limitsWith(257, 2, 16));
+    (void)trainBpeWithWideIndices("ab", limitsWith(257, 2, 16));
     ADD_FAILURE() << "expected the vocabulary message";
   } catch (const std::invalid_argument& error) {
     EXPECT_STREQ(error.what(), "BPE vocabulary must be in [258, 1048576]");

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -18,32 +20,6 @@ namespace {
 constexpr const char* kByteTokenizerHash = "a84bb3acdd95c5dc";
 constexpr std::uint64_t kDescriptionChecksum = 0xa84bb3acdd95c5dcULL;
 constexpr std::uint64_t kOneMiB = 0x100000;
-
-const std::string kFffd = "\xEF\xBF\xBD";
-
-std::vector<std::uint32_t> idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
-std::string allBytes() {
-  std::string text;
-  for (int value = 0; value < 256; ++value) {
-    text.push_back(static_cast<char>(value));
-  }
-  return text;
-}
-
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
-}
 
 TEST(ByteTokenizer, DescriptorIsFixedAndSharedByEveryInstance) {
   const ByteTokenizer tokenizer;
@@ -61,6 +37,26 @@ TEST(ByteTokenizer, DescriptorIsFixedAndSharedByEveryInstance) {
   const ByteTokenizer other;
   EXPECT_EQ(other.descriptor(), d);
   EXPECT_EQ(other.artifact(), tokenizer.artifact());
+}
+
+TEST(ByteTokenizer, StaysCompleteAfterBeingMovedFrom) {
+  ByteTokenizer constructed;
+  const ByteTokenizer target(std::move(constructed));
+  ByteTokenizer assigned;
+  ByteTokenizer source;
+  assigned = std::move(source);
+  // Moving copies: both moved-from tokenizers still work like a new one.
+  const ByteTokenizer fresh;
+  for (const ByteTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), fresh.descriptor());
+    EXPECT_EQ(moved->artifact(), fresh.artifact());
+    EXPECT_EQ(moved->encode("Ahoj", {.addBos = true}).ids,
+              (std::vector<std::uint32_t>{256, 65, 104, 111, 106}));
+    EXPECT_EQ(moved->encode("Ahoj", {}).tokenizerHash, kByteTokenizerHash);
+    EXPECT_EQ(moved->decode(idsOf("Ahoj"), {}), "Ahoj");
+  }
+  EXPECT_EQ(target.descriptor(), fresh.descriptor());
+  EXPECT_EQ(assigned.artifact(), fresh.artifact());
 }
 
 TEST(ByteTokenizer, EncodesEachByteAsItsOwnIdBetweenRequestedSpecials) {

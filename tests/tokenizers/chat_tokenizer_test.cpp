@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -22,25 +22,8 @@ constexpr const char* kChatOverByteHash = "1238d61628053861";
 const std::string kTranscript = "<|user|>\nAhoj\n<|assistant|>\nČau<|end|>";
 const std::vector<std::uint32_t> kTranscriptIds = {258, 10, 65,  104, 111, 106, 10,
                                                    259, 10, 196, 140, 97,  117, 257};
-const std::string kFffd = "\xEF\xBF\xBD";
-
-std::vector<std::uint32_t> idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
 
 std::shared_ptr<ITransformerTokenizer> byteBase() { return std::make_shared<ByteTokenizer>(); }
-
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
-}
 
 // A base whose descriptor is chosen by the test and which records every call:
 // it encodes byte b as id b and decodes ids into a bracketed list.
@@ -138,6 +121,23 @@ TEST(ChatTokenizer, SharesOwnershipOfItsBase) {
     EXPECT_EQ(chat.encode("hi", {}).ids, idsOf("hi"));
   }
   EXPECT_TRUE(watch.expired());
+}
+
+TEST(ChatTokenizer, KeepsItsBaseAfterBeingMovedFrom) {
+  ChatTokenizer constructed(byteBase());
+  const ChatTokenizer target(std::move(constructed));
+  ChatTokenizer source(byteBase());
+  ChatTokenizer assigned(byteBase());
+  assigned = std::move(source);
+  // Moving copies: both moved-from tokenizers still encode and decode
+  // through their base.
+  for (const ChatTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), target.descriptor());
+    EXPECT_EQ(moved->encode(kTranscript, {}).ids, kTranscriptIds);
+    EXPECT_EQ(moved->encode(kTranscript, {}).tokenizerHash, kChatOverByteHash);
+    EXPECT_EQ(moved->decode(kTranscriptIds, {.skipSpecialTokens = true}), "\nAhoj\n\nČau");
+  }
+  EXPECT_EQ(assigned.encode(kTranscript, {}).ids, kTranscriptIds);
 }
 
 TEST(ChatTokenizer, EncodesTheTranscriptWithOneIdPerMarker) {

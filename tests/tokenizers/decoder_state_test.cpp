@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <random>
 #include <span>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/utf8.hpp"
 
@@ -20,16 +20,6 @@ namespace {
 
 constexpr InvalidUtf8Policy kPolicies[] = {InvalidUtf8Policy::PreserveBytes,
                                            InvalidUtf8Policy::Reject, InvalidUtf8Policy::Replace};
-
-std::vector<std::uint8_t> bytesOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
-std::vector<std::uint32_t> idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
 
 std::string policyName(InvalidUtf8Policy policy) {
   return "policy " + std::to_string(static_cast<int>(policy));
@@ -47,18 +37,6 @@ ByteBuffer handMadeRecord(std::uint8_t policy, std::uint8_t flag, std::string_vi
   appendBytes(record, pending);
   appendU64(record, fnv1a64(record));
   return record;
-}
-
-// Runs `action`, which must throw TokenizerError with `code` and `message`.
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
 }
 
 TEST(DecoderState, IsBuiltFromDecodeOptionsWithNothingPending) {

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 #include "tokenizers/byte_tokenizer.hpp"
 #include "tokenizers/chat_tokenizer.hpp"
 #include "tokenizers/subword_tokenizer.hpp"
@@ -26,11 +26,6 @@ using Mask = std::vector<std::uint8_t>;
 
 const std::vector<DialogueTurn> kTwoTurns = {{ChatRole::User, "Ahoj"},
                                              {ChatRole::Assistant, "Dobrý den"}};
-
-Ids idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
 
 struct Expected {
   Ids ids;
@@ -233,26 +228,30 @@ TEST(DialogueWindow, WholeEncodingShiftsTargetsByOne) {
   const std::size_t n = encoding.ids.size();
   const DialogueWindow window = dialogueWindow(encoding, 0, n - 1);
 
-  EXPECT_EQ(window.batch.batch_size, 1u);
-  EXPECT_EQ(window.batch.width, n - 1);
-  EXPECT_TRUE(window.batch.lengths.empty());
-  EXPECT_EQ(window.batch.tokens, Ids(encoding.ids.begin(), encoding.ids.end() - 1));
+  EXPECT_EQ(window.batch_size, 1u);
+  EXPECT_EQ(window.width, n - 1);
+  EXPECT_TRUE(window.lengths.empty());
+  EXPECT_EQ(window.tokens, Ids(encoding.ids.begin(), encoding.ids.end() - 1));
   EXPECT_EQ(window.targets, Ids(encoding.ids.begin() + 1, encoding.ids.end()));
-  EXPECT_EQ(window.batch.target_mask,
-            Mask(encoding.targetMask.begin() + 1, encoding.targetMask.end()));
+  EXPECT_EQ(window.target_mask, Mask(encoding.targetMask.begin() + 1, encoding.targetMask.end()));
   // The last input is the EOS, which predicts the closing newline (context).
-  EXPECT_EQ(window.batch.tokens.back(), 257u);
-  EXPECT_EQ(window.batch.target_mask.back(), 0u);
+  EXPECT_EQ(window.tokens.back(), 257u);
+  EXPECT_EQ(window.target_mask.back(), 0u);
+
+  // The window is a TokenBatch, usable wherever one is expected.
+  const TokenBatch& batch = window;
+  EXPECT_EQ(batch.width, n - 1);
+  EXPECT_EQ(batch.target_mask, window.target_mask);
 }
 
 TEST(DialogueWindow, InnerWindowUsesTheMaskOfEachTarget) {
   const DialogueEncoding encoding{
       .ids = {10, 11, 12, 13, 14}, .tokenizerHash = "h", .targetMask = {0, 0, 1, 1, 0}};
   const DialogueWindow window = dialogueWindow(encoding, 1, 3);
-  EXPECT_EQ(window.batch.width, 3u);
-  EXPECT_EQ(window.batch.tokens, (Ids{11, 12, 13}));
+  EXPECT_EQ(window.width, 3u);
+  EXPECT_EQ(window.tokens, (Ids{11, 12, 13}));
   EXPECT_EQ(window.targets, (Ids{12, 13, 14}));
-  EXPECT_EQ(window.batch.target_mask, (Mask{1, 1, 0}));
+  EXPECT_EQ(window.target_mask, (Mask{1, 1, 0}));
 }
 
 TEST(DialogueWindow, RefusesWindowsThatDoNotFit) {

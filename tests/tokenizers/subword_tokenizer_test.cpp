@@ -16,6 +16,8 @@
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
 #include "tests/tokenizers/bpe_corpora.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
+#include "tokenizers/bpe_reference.hpp"
 #include "tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -29,47 +31,9 @@ constexpr std::uint32_t b = 'b';
 constexpr std::uint32_t c = 'c';
 constexpr std::uint32_t space = ' ';
 
-// The merges learned from " ahoj světe ahoj světe český chatbot ahoj světe",
-// written out by hand: ah, oj, sv, te, then the bytes of "ě" joined to "te"
-// from the right, then ahoj and světe.
-std::vector<BpeMerge> workedExampleMerges() {
-  return {
-      {97, 104, "ah"},
-      {111, 106, "oj"},
-      {115, 118, "sv"},
-      {116, 101, "te"},
-      {155, 259,
-       "\x9B"
-       "te"},
-      {196, 260,
-       "\xC4\x9B"
-       "te"},
-      {256, 257, "ahoj"},
-      {258, 261,
-       "sv\xC4\x9B"
-       "te"},
-  };
-}
-
 // toHex16(fnv1a64) of whole artifacts, worked out independently of the library.
 constexpr const char* kEmptyArtifactHash = "9956bfb26c433cc7";
 constexpr const char* kWorkedExampleHash = "480fe049452b39e9";
-
-Ids idsOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
-void expectError(const std::function<void()>& action, TokenizerErrorCode code,
-                 const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "expected \"" << message << "\"";
-  } catch (const TokenizerError& error) {
-    EXPECT_EQ(error.code(), code) << error.what();
-    EXPECT_EQ(error.what(), message);
-  }
-}
 
 TEST(PairKey, PutsTheLeftIdInTheHighHalf) {
   EXPECT_EQ(pairKey(0, 0), 0u);
@@ -88,20 +52,6 @@ TEST(SplitWhitespaceRuns, CutsMaximalRunsOfTheSixWhitespaceBytes) {
   // 0x08, 0x0E, 0x1F, 0x85 and 0xA0 are not whitespace here.
   EXPECT_EQ(splitWhitespaceRuns("\x08\x0E\x1F\x85\xA0"), (Runs{"\x08\x0E\x1F\x85\xA0"}));
   EXPECT_EQ(splitWhitespaceRuns("a b"), (Runs{"a", " ", "b"}));
-}
-
-TEST(ReplaceEveryPair, ReplacesLeftToRightWithoutOverlap) {
-  Ids three{a, a, a};
-  replaceEveryPair(three, a, a, 256);
-  EXPECT_EQ(three, (Ids{256, a}));
-
-  Ids mixed{a, b, a, a, b, b};
-  replaceEveryPair(mixed, a, b, 300);
-  EXPECT_EQ(mixed, (Ids{300, a, 300, b}));
-
-  Ids none{b, a};
-  replaceEveryPair(none, a, b, 300);
-  EXPECT_EQ(none, (Ids{b, a}));
 }
 
 TEST(SubwordTokenizer, WithoutMergesIsByteLevelButNamesItself) {
@@ -132,6 +82,26 @@ TEST(SubwordTokenizer, DescriptorFollowsTheMergeCount) {
   EXPECT_EQ(d.hash, toHex16(fnv1a64(tokenizer.artifact())));
   EXPECT_EQ(std::vector<BpeMerge>(tokenizer.merges().begin(), tokenizer.merges().end()),
             workedExampleMerges());
+}
+
+TEST(SubwordTokenizer, StaysCompleteAfterBeingMovedFrom) {
+  // Moving copies (the merge data is shared): both moved-from tokenizers
+  // still describe, encode and decode as before.
+  SubwordTokenizer constructed(workedExampleMerges());
+  const SubwordTokenizer target(std::move(constructed));
+  SubwordTokenizer source(workedExampleMerges());
+  SubwordTokenizer assigned({});
+  assigned = std::move(source);
+  const SubwordTokenizer fresh(workedExampleMerges());
+  for (const SubwordTokenizer* moved : {&constructed, &source}) {
+    EXPECT_EQ(moved->descriptor(), fresh.descriptor());
+    EXPECT_EQ(moved->artifact(), fresh.artifact());
+    EXPECT_EQ(moved->merges().size(), 8u);
+    EXPECT_EQ(moved->encode("ahoj světe", {.addEos = true}).ids, (Ids{262, space, 263, 265}));
+    EXPECT_EQ(moved->decode(Ids{256, 263}, {}), "ahsvěte");
+  }
+  EXPECT_EQ(target.encode("ahoj", {}).ids, (Ids{262}));
+  EXPECT_EQ(assigned.descriptor(), fresh.descriptor());
 }
 
 struct EncodeCase {

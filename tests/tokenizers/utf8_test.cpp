@@ -8,18 +8,12 @@
 #include <vector>
 
 #include "foundation/binary.hpp"
+#include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
-std::vector<std::uint8_t> bytesOf(std::string_view text) {
-  const auto bytes = asBytes(text);
-  return {bytes.begin(), bytes.end()};
-}
-
 std::string textOf(const std::vector<std::uint8_t>& bytes) { return std::string(asText(bytes)); }
-
-const std::string kFffd = "\xEF\xBF\xBD";
 
 struct ClassifyCase {
   std::string bytes;
@@ -180,16 +174,13 @@ TEST(SanitizeForEncoding, ReplacementIsStable) {
 }
 
 TEST(SanitizeForEncoding, PreserveBytesKeepsEveryByteString) {
-  std::string all;
-  for (int b = 0; b < 256; ++b) {
-    all.push_back(static_cast<char>(b));
-  }
+  const std::string all = allBytes();
   EXPECT_EQ(textOf(sanitizeForEncoding(all, InvalidUtf8Policy::PreserveBytes)), all);
 }
 
 // Byte strings built from pieces that are valid, invalid and cut short, so
 // every branch of the classifier meets every position: ASCII stretches long
-// enough for the eight-byte steps, each sequence length, overlong forms,
+// enough for the sixteen-byte steps, each sequence length, overlong forms,
 // surrogates, code points past U+10FFFF, stray continuations, cut sequences.
 std::string mixedUtf8(std::mt19937_64& random, std::size_t pieces) {
   static const std::string kPieces[] = {"plain ascii text, long enough for a block step ",
@@ -296,6 +287,58 @@ TEST(DrainPending, AgreesWithASequenceBySequenceDrainOnMixedInput) {
         EXPECT_EQ(pending, std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(p),
                                                      bytes.end()));
       }
+    }
+  }
+}
+
+TEST(TextForEncoding, ReturnsTheInputItselfWhereNothingChanges) {
+  const std::string good = "P\xC5\x99\xC3\xADli\xC5\xA1 \xF0\x9F\xA7\xA0";
+  const std::string bad = "a\xC3\x28z\xE2";
+  struct Case {
+    const std::string* text;
+    InvalidUtf8Policy policy;
+  };
+  const std::vector<Case> unchanged = {
+      {&good, InvalidUtf8Policy::Reject},        {&good, InvalidUtf8Policy::Replace},
+      {&good, InvalidUtf8Policy::PreserveBytes}, {&bad, InvalidUtf8Policy::PreserveBytes},
+      {&bad, static_cast<InvalidUtf8Policy>(9)},
+  };
+  for (const Case& c : unchanged) {
+    std::string repaired = "untouched";
+    const std::string_view bytes = textForEncoding(*c.text, c.policy, repaired);
+    EXPECT_EQ(bytes.data(), c.text->data()) << static_cast<int>(c.policy);
+    EXPECT_EQ(bytes.size(), c.text->size());
+    EXPECT_EQ(repaired, "untouched");
+  }
+}
+
+TEST(TextForEncoding, RepairsIntoTheGivenStorageFromTheFirstBadByte) {
+  std::string repaired;
+  const std::string bad = "valid prefix \xC4\x9B then \xC3\x28 and a cut \xE2\x82";
+  const std::string_view bytes = textForEncoding(bad, InvalidUtf8Policy::Replace, repaired);
+  EXPECT_EQ(bytes.data(), repaired.data());
+  EXPECT_EQ(bytes, "valid prefix \xC4\x9B then " + kFffd + "( and a cut " + kFffd);
+  // Invalid at the first byte, and Reject.
+  EXPECT_EQ(textForEncoding("\xFF\xFE", InvalidUtf8Policy::Replace, repaired), kFffd + kFffd);
+  expectError([&] { (void)textForEncoding(bad, InvalidUtf8Policy::Reject, repaired); },
+              TokenizerErrorCode::InvalidUtf8, "invalid or incomplete UTF-8 sequence");
+}
+
+TEST(TextForEncoding, AgreesWithAFinalDrainOfTheWholeInput) {
+  std::mt19937_64 random(13);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = mixedUtf8(random, 1 + random() % 10);
+    for (const InvalidUtf8Policy policy : {InvalidUtf8Policy::Reject, InvalidUtf8Policy::Replace}) {
+      std::vector<std::uint8_t> pending = bytesOf(text);
+      std::string repaired;
+      std::string expected;
+      try {
+        expected = drainPending(pending, policy, /*final=*/true);
+      } catch (const TokenizerError&) {
+        EXPECT_THROW((void)textForEncoding(text, policy, repaired), TokenizerError) << round;
+        continue;
+      }
+      ASSERT_EQ(textForEncoding(text, policy, repaired), expected) << round;
     }
   }
 }
