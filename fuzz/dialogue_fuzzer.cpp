@@ -75,7 +75,7 @@ void checkWindow(const DialogueEncoding& encoding, std::uint64_t start, std::uin
     LUMETH_FUZZ_CHECK(*error == "dialogue window exceeds token sequence");
     return;
   }
-  const TokenBatch& batch = window->batch;
+  const TokenBatch& batch = *window;
   LUMETH_FUZZ_CHECK(batch.batch_size == 1 && batch.width == length && batch.lengths.empty());
   LUMETH_FUZZ_CHECK(batch.tokens.size() == length && batch.target_mask.size() == length &&
                     window->targets.size() == length);
