@@ -73,7 +73,7 @@ class TransformerModel {
     return tokenizerHash_;
   }
   // artifact_checksum of artifact(), which is also the checksum stored at
-  // bytes 32..39 of it. Changes with any weight value or shape, the spec (via
+  // bytes 32..39 of it. Changes with any weight value or shape, the TransformerSpec (via
   // its hash) and the binding.
   [[nodiscard]] std::uint64_t identity() const noexcept { return identity_; }
   // The model's "LUMECTM1" container, built once at construction.
@@ -112,7 +112,7 @@ std::vector<NamedWeightTensor> named_weight_tensors(const TransformerWeights&&) 
 // (spec_hash of `spec`, the binding, one Float64 row per named tensor and
 // nothing after the rows) and the tensors' values back to back in row order,
 // each as the little-endian u64 of its binary64 bits. Equal inputs give
-// identical bytes. Neither the spec nor the tensors' full_precision flags are
+// identical bytes. Neither the TransformerSpec nor the tensors' full_precision flags are
 // stored. Throws std::invalid_argument("artifact string exceeds uint32
 // length") for an over-long name or tokenizerHash, and std::out_of_range
 // "tensor index out of bounds" when a tensor holds fewer values than its

@@ -3,7 +3,7 @@
 // The tiny, fully determined transformer that the conformance groups share:
 // one layer, residual width 2, feed-forward width 3, one attention head of
 // width 2, tied embeddings, a caller-chosen vocabulary (258 for the byte
-// tokenizer) and constant weights. The spec validates and the probe forward
+// tokenizer) and constant weights. The TransformerSpec validates and the probe forward
 // pass of make_model succeeds on it. The helpers add no checks of their own:
 // failures of make_model propagate.
 

@@ -1,4 +1,4 @@
-// Writes the seed corpora of the fuzz targets: valid artifacts, decoder
+// Writes the starting corpora of the fuzz targets: valid artifacts, decoder
 // states and session files, plus a few texts, each a file under
 // <output>/<target>/. Run from the fuzz build as
 //   lumeth_fuzz_make_seeds fuzz/corpus

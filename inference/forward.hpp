@@ -54,7 +54,7 @@ struct TransformerWeights {
   Tensor token_embedding;  // [vocabulary, d]
   std::vector<LayerWeights> layers;
   Tensor final_norm;  // [d]
-  // [vocabulary, d]; read only when the spec's tied_embeddings is false,
+  // [vocabulary, d]; read only when spec.tied_embeddings is false,
   // otherwise ignored (it may be empty).
   Tensor output_embedding;
 };

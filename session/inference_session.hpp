@@ -62,12 +62,12 @@ class InferenceSession {
   [[nodiscard]] const std::shared_ptr<const TransformerModel>& model() const noexcept {
     return model_;
   }
-  // Not above the spec's context after a restore.
+  // Not above the model's context after a restore.
   [[nodiscard]] std::uint64_t position() const noexcept { return position_; }
   // Never 0.
   [[nodiscard]] std::uint64_t setting() const noexcept { return setting_; }
   [[nodiscard]] std::uint64_t counter() const noexcept { return counter_; }
-  // Each id below the spec's vocabulary.
+  // Each id below the model's vocabulary.
   [[nodiscard]] const std::vector<std::uint32_t>& input_tokens() const noexcept {
     return input_tokens_;
   }

@@ -17,7 +17,7 @@ namespace Orvane::Core::Lumeth {
 // Returns normally when `tokenizer` fits `model`. Throws
 // TokenizerError(BindingMismatch, ...) with, checked in this order:
 //   "tokenizer vocabulary does not match model" when the descriptor's
-//     vocabularySize differs from the spec's vocabulary;
+//     vocabularySize differs from the model's vocabulary;
 //   "tokenizer hash does not match model binding" when the model is unbound
 //     or bound to another hash text.
 // A tokenizer wrong in both ways is reported as a vocabulary mismatch.

@@ -153,7 +153,7 @@ TEST(ModelIdentity, CoversTheBindingTheWeightsAndTheTransformerSpec) {
   EXPECT_NE(oneWeight->identity(), unbound->identity());
   EXPECT_EQ(oneWeight->artifact().size(), unbound->artifact().size());
 
-  // Declared precisions change no computed value, only the spec hash.
+  // Declared precisions change no computed value, only spec_hash.
   TransformerSpec otherPrecision = make_test_spec(258);
   otherPrecision.precision.kv_cache = DType::float32;
   const auto precisionModel = make_model(otherPrecision, make_test_weights(258));

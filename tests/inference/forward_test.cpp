@@ -489,7 +489,7 @@ TEST(Forward, RefusesASpecThatValidationRejects) {
   if (validate_spec(spec).empty()) {
     GTEST_SKIP() << "spec validation does not report this spec in this build";
   }
-  // The spec is refused before the batch, which is also invalid here.
+  // The TransformerSpec is refused before the batch, which is also invalid here.
   EXPECT_THAT(
       [&] { (void)forward(spec, TransformerWeights{}, TokenBatch{}, options()); },
       ThrowsMessage<std::invalid_argument>(StrEq("transformer forward received invalid spec")));
