@@ -26,6 +26,7 @@
 
 #include "artifact/container.hpp"
 #include "artifact/model.hpp"
+#include "bench/bench_models.hpp"
 #include "foundation/binary.hpp"
 #include "foundation/fnv1a.hpp"
 #include "inference/forward.hpp"
@@ -41,59 +42,12 @@ constexpr std::size_t kCacheTensors = 2;                    // "kv.0", "kv.1"
 constexpr std::size_t kCacheRows = 4096;
 constexpr std::size_t kCacheColumns = kCacheBytes / 8 / kCacheTensors / kCacheRows;
 
-struct ModelShape {
-  std::uint32_t vocabulary, layers, model_dim, query_heads, kv_heads, ffn_dim;
-};
-
-constexpr ModelShape kSmall{2048, 2, 128, 4, 2, 352};
-constexpr ModelShape kMid{8192, 4, 512, 8, 2, 1408};
-
-TransformerSpec spec_of(const ModelShape& m) {
-  TransformerSpec spec;
-  spec.vocabulary = m.vocabulary;
-  spec.context = 4096;
-  spec.layers = m.layers;
-  spec.model_dim = m.model_dim;
-  spec.ffn_dim = m.ffn_dim;
-  spec.query_heads = m.query_heads;
-  spec.kv_heads = m.kv_heads;
-  spec.head_dim = m.model_dim / m.query_heads;
-  spec.ports = {{"tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"},
-                {"logits", PortDirection::output, PortKind::logits, m.vocabulary, "logits/1"}};
-  return spec;
-}
-
-Tensor random_tensor(std::vector<std::size_t> shape, std::mt19937_64& engine, double low,
-                     double high) {
-  Tensor t(std::move(shape), 0.0, true);
-  std::uniform_real_distribution<double> distribution(low, high);
-  for (double& v : t.data) v = distribution(engine);
-  return t;
-}
-
-TransformerWeights weights_of(const ModelShape& m) {
-  std::mt19937_64 engine(42);
-  const std::size_t d = m.model_dim;
-  const std::size_t kv = std::size_t{m.kv_heads} * (d / m.query_heads);
-  const std::size_t f = m.ffn_dim;
-  TransformerWeights w;
-  w.token_embedding = random_tensor({m.vocabulary, d}, engine, -1.0, 1.0);
-  for (std::uint32_t i = 0; i < m.layers; ++i) {
-    LayerWeights layer;
-    layer.attention_norm = random_tensor({d}, engine, 0.8, 1.2);
-    layer.query = random_tensor({d, d}, engine, -0.05, 0.05);
-    layer.key = random_tensor({kv, d}, engine, -0.05, 0.05);
-    layer.value = random_tensor({kv, d}, engine, -0.05, 0.05);
-    layer.attention_output = random_tensor({d, d}, engine, -0.05, 0.05);
-    layer.ffn_norm = random_tensor({d}, engine, 0.8, 1.2);
-    layer.ffn_gate = random_tensor({f, d}, engine, -0.05, 0.05);
-    layer.ffn_up = random_tensor({f, d}, engine, -0.05, 0.05);
-    layer.ffn_down = random_tensor({d, f}, engine, -0.05, 0.05);
-    w.layers.push_back(std::move(layer));
-  }
-  w.final_norm = random_tensor({d}, engine, 0.8, 1.2);
-  return w;
-}
+using Bench::kMid;
+using Bench::kSmall;
+using Bench::ModelShape;
+using Bench::random_tensor;
+using Bench::spec_of;
+using Bench::weights_of;
 
 void set_bytes(benchmark::State& state, std::size_t bytes) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
