@@ -311,15 +311,50 @@ class BpeEncodingIndex {
   std::string tokenBytes_;  // the bytes of every stored token, back to back
 };
 
+// Whether every merge names only byte ids and ids of earlier merges, as
+// training and the artifact loader guarantee. The fast merger relies on it
+// (a merge's id is above the ids of its parts); a hand-built list that
+// breaks it is encoded with the plain merge instead.
+bool namesOnlyEarlierIds(std::span<const BpeMerge> merges) {
+  std::uint64_t next = kFirstBpeMergeId;
+  for (const BpeMerge& merge : merges) {
+    if (merge.left >= next || merge.right >= next) {
+      return false;
+    }
+    ++next;
+  }
+  return true;
+}
+
+// Appends the ids of `run` merged the plain way (quadratic in its length).
+void appendPlainMerge(std::string_view run, const BpeRankTable& ranks,
+                      std::vector<std::uint32_t>& out) {
+  const std::span<const std::uint8_t> values = asBytes(run);
+  std::vector<std::uint32_t> symbols(values.begin(), values.end());
+  mergeRunReference(symbols, ranks);
+  out.insert(out.end(), symbols.begin(), symbols.end());
+}
+
 }  // namespace
 
 struct SubwordTokenizer::State {
   explicit State(std::vector<BpeMerge> list)
-      : merges(std::move(list)), artifact(serializeArtifact(merges)), index(merges) {}
+      : merges(std::move(list)),
+        artifact(serializeArtifact(merges)),
+        fastMerge(namesOnlyEarlierIds(merges)),
+        index(fastMerge ? std::span<const BpeMerge>(merges) : std::span<const BpeMerge>()) {
+    if (!fastMerge) {
+      plainRanks = buildBpeRankTable(merges);
+    }
+  }
 
   std::vector<BpeMerge> merges;
   ByteBuffer artifact;
+  // False for a list that names later ids: then `index` is empty and every
+  // run is merged with `plainRanks`.
+  bool fastMerge;
   BpeEncodingIndex index;
+  std::optional<BpeRankTable> plainRanks;
 };
 
 std::string_view bpeTokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
@@ -365,6 +400,15 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
   if (options.addBos) {
     result.ids.push_back(descriptor_.bosId);
   }
+  if (state_->plainRanks) {
+    forEachWhitespaceRun(bytes, [&](std::string_view run) {
+      appendPlainMerge(run, *state_->plainRanks, result.ids);
+    });
+    if (options.addEos) {
+      result.ids.push_back(descriptor_.eosId);
+    }
+    return result;
+  }
   if (index.ranks().empty()) {
     // Without merges every byte is its own token.
     const std::span<const std::uint8_t> values = asBytes(bytes);
@@ -403,10 +447,7 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
         if (!plainRanks) {
           plainRanks = buildBpeRankTable(state_->merges);
         }
-        const std::span<const std::uint8_t> values = asBytes(run);
-        std::vector<std::uint32_t> symbols(values.begin(), values.end());
-        mergeRunReference(symbols, *plainRanks);
-        result.ids.insert(result.ids.end(), symbols.begin(), symbols.end());
+        appendPlainMerge(run, *plainRanks, result.ids);
       } else if (run.size() > kLongestCachedRun) {
         merger.merge(run, result.ids);
       } else if (!index.appendKnownRun(run, hashes[k], result.ids)) {

@@ -84,12 +84,14 @@ void forEachWhitespaceRun(std::string_view bytes, Visit&& visit) {
 // stays complete and keeps encoding and decoding as before.
 class SubwordTokenizer : public ITransformerTokenizer {
  public:
-  // Takes the merge list as it is, without validation. Precondition (which
-  // training and the artifact loader guarantee): every merge names only byte
-  // ids and ids of earlier merges, and its bytes are the concatenation of
-  // its parts. Any other list still gives a tokenizer that is safe to use,
-  // but its encode results are unspecified. Builds the canonical artifact;
-  // the descriptor's hash is toHex16(fnv1a64) of that whole artifact.
+  // Takes the merge list as it is, without validation: training and the
+  // artifact loader give lists whose merges name only byte ids and ids of
+  // earlier merges, with bytes that concatenate their parts. Any list gives
+  // the ranked encoding described below; one that names later ids is
+  // merged the plain, quadratic way (it cannot come from training or a
+  // stored artifact). Decode expands each merge into its stored bytes.
+  // Builds the canonical artifact; the descriptor's hash is
+  // toHex16(fnv1a64) of that whole artifact.
   explicit SubwordTokenizer(std::vector<BpeMerge> merges);
 
   SubwordTokenizer(const SubwordTokenizer&) = default;

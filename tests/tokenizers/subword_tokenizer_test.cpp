@@ -122,6 +122,10 @@ TEST(SubwordTokenizer, EncodesHandCheckableRuns) {
       {"replace all, five", {{a, a, "aa"}, {256, 256, "aaaa"}}, "aaaaa", {257, a}},
       // A repeated pair always encodes to its first id.
       {"repeated pair", {{a, b, "ab"}, {a, b, "ab"}}, "ab", {256}},
+      // A hand-built list may name a later id: 256 = (257, a), 257 = (a, a).
+      // All (a, a) go first, in one step; only then can (257, a) apply.
+      {"a merge of a later id, four", {{257, a, "aaa"}, {a, a, "aa"}}, "aaaa", {257, 257}},
+      {"a merge of a later id, five", {{257, a, "aaa"}, {a, a, "aa"}}, "aaaaa", {257, 256}},
       // a, space and b are three runs: the merge cannot apply.
       {"no merge across whitespace", {{a, space, "a "}}, "a b", {a, space, b}},
       {"whitespace runs merge among themselves",
