@@ -86,6 +86,16 @@ TEST(ByteTokenizer, EncodeAppliesTheInvalidUtf8Policy) {
               TokenizerErrorCode::InvalidUtf8, "invalid or incomplete UTF-8 sequence");
   const std::string good = "Příliš žluťoučký kůň 🧠";
   EXPECT_EQ(tokenizer.encode(good, {.invalidUtf8 = InvalidUtf8Policy::Reject}).ids, idsOf(good));
+  // A repaired text is valid UTF-8: it decodes to itself under every policy
+  // and repairing it again changes nothing.
+  const std::vector<std::uint32_t> repaired =
+      tokenizer.encode("\xC3\x28", {.invalidUtf8 = InvalidUtf8Policy::Replace}).ids;
+  for (const InvalidUtf8Policy policy :
+       {InvalidUtf8Policy::PreserveBytes, InvalidUtf8Policy::Reject, InvalidUtf8Policy::Replace}) {
+    EXPECT_EQ(tokenizer.decode(repaired, {.invalidUtf8 = policy}), kFffd + "(");
+  }
+  EXPECT_EQ(tokenizer.encode(kFffd + "(", {.invalidUtf8 = InvalidUtf8Policy::Replace}).ids,
+            repaired);
 }
 
 TEST(ByteTokenizer, EncodeRefusesNormalizationBeforeLookingAtTheText) {
