@@ -179,19 +179,6 @@ InferenceSession::InferenceSession(InferenceSession&& other) noexcept
       tokenizer_state_(std::move(other.tokenizer_state_)),
       cache_(std::move(other.cache_)) {}
 
-InferenceSession& InferenceSession::operator=(InferenceSession&& other) noexcept {
-  if (this != &other) {
-    model_ = other.model_;
-    position_ = other.position_;
-    setting_ = other.setting_;
-    counter_ = other.counter_;
-    input_tokens_ = std::move(other.input_tokens_);
-    tokenizer_state_ = std::move(other.tokenizer_state_);
-    cache_ = std::move(other.cache_);
-  }
-  return *this;
-}
-
 void InferenceSession::set_tokenizer_state(ByteBuffer state) {
   if (!state.empty() && !model_->tokenizerHash()) {
     fail("tokenizer state requires a tokenizer-bound model");

@@ -34,11 +34,13 @@ class InferenceSession {
   InferenceSession(std::shared_ptr<const TransformerModel> model, std::uint64_t setting);
 
   // Copies share the model. A moved-from session keeps the model (so it is
-  // never null) and is left with empty vectors.
+  // never null) and is left with empty vectors. There is no assignment: a
+  // session belongs to its model for its whole life, and restore is the one
+  // way to replace its contents.
   InferenceSession(const InferenceSession&) = default;
-  InferenceSession& operator=(const InferenceSession&) = default;
   InferenceSession(InferenceSession&& other) noexcept;
-  InferenceSession& operator=(InferenceSession&& other) noexcept;
+  InferenceSession& operator=(const InferenceSession&) = delete;
+  InferenceSession& operator=(InferenceSession&&) = delete;
   ~InferenceSession() = default;
 
   // Replaces the tokenizer state. Empty bytes are always accepted and clear

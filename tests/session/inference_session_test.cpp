@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -324,6 +325,10 @@ TEST(SessionFile, MovedFromSessionKeepsItsModel) {
   EXPECT_EQ(moved.input_tokens().size(), 3u);
   EXPECT_EQ(source.model(), models().bound);  // deliberately read after the move
 }
+
+// Assigning one session to another would move it onto another model.
+static_assert(!std::is_copy_assignable_v<InferenceSession>);
+static_assert(!std::is_move_assignable_v<InferenceSession>);
 
 // ---------------------------------------------------------------------------
 // Corruption table: each row makes one targeted edit to a valid file (the
