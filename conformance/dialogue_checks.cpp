@@ -28,7 +28,8 @@ void dialogue_checks() {
   const std::uint64_t assistantIds = tokenizer.encode(kAssistantText, EncodeOptions{}).ids.size();
   check(targetCount == assistantIds + 1, "assistant target span differs");
 
-  const DialogueWindow window = dialogueWindow(encoding, 0, encoding.ids.size() - 1);
+  const std::uint64_t length = encoding.ids.size() - 1;
+  const DialogueWindow window = dialogueWindow(encoding, 0, length);
   bool sawContext = false;
   bool sawTarget = false;
   for (const std::uint8_t mask : window.target_mask) {
@@ -38,7 +39,7 @@ void dialogue_checks() {
       sawTarget = true;
     }
   }
-  check(window.targets.size() == window.width && sawContext && sawTarget,
+  check(window.targets.size() == length && sawContext && sawTarget,
         "dialogue window does not separate context and targets");
 }
 
