@@ -1,6 +1,7 @@
 #include "tokenizers/utf8.hpp"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "foundation/binary.hpp"
 
@@ -113,6 +114,9 @@ std::size_t validUtf8Prefix(std::span<const std::uint8_t> bytes) noexcept {
 }
 
 Utf8Classification classifyUtf8(std::span<const std::uint8_t> bytes, std::size_t position) {
+  if (position >= bytes.size()) {
+    throw std::out_of_range("UTF-8 position is outside the buffer");
+  }
   const std::uint8_t lead = bytes[position];
   if (lead < 0x80) {
     return {Utf8Status::Valid, 1};

@@ -29,8 +29,9 @@ struct Utf8Classification {
   friend bool operator==(const Utf8Classification&, const Utf8Classification&) = default;
 };
 
-// Classifies the sequence that starts at `position`, which must be inside
-// `bytes`. Overlong forms, surrogates (U+D800..U+DFFF), code points above
+// Classifies the sequence that starts at `position`; a position that is not
+// inside `bytes` throws std::out_of_range("UTF-8 position is outside the
+// buffer"), so nothing is read past the end. Overlong forms, surrogates (U+D800..U+DFFF), code points above
 // U+10FFFF, stray continuation bytes and leads C0, C1, F5..FF are Invalid.
 // A sequence cut short by the end of `bytes` is Incomplete only when every
 // byte present after the lead is a continuation byte; a tail such as E2 28 is

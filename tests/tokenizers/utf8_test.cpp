@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,14 @@ TEST(ClassifyUtf8, Table) {
     EXPECT_EQ(result.status, c.status) << testing::PrintToString(c.bytes);
     EXPECT_EQ(result.length, c.length) << testing::PrintToString(c.bytes);
   }
+}
+
+TEST(ClassifyUtf8, RefusesAPositionOutsideTheBuffer) {
+  const auto bytes = bytesOf("\xE2\x82");
+  for (const std::size_t position : {std::size_t{2}, std::size_t{3}, std::numeric_limits<std::size_t>::max()}) {
+    EXPECT_THROW((void)classifyUtf8(bytes, position), std::out_of_range) << position;
+  }
+  EXPECT_THROW((void)classifyUtf8({}, 0), std::out_of_range);
 }
 
 // Expected outcome of one drain: the text, or nullopt for an InvalidUtf8 error.
