@@ -469,6 +469,192 @@ TEST_P(KernelLevel, OperatorsMatchTheReference) {
   }
 }
 
+// Values the uniform draws never produce: signed zeros, subnormals, and
+// values whose products or rotations leave the single-precision range. On
+// every level each operator gives the reference's bits, the sign of every
+// zero included, or fails with the reference's error.
+TEST_P(KernelLevel, SpecialValuesMatchTheReferenceBitForBit) {
+  using Fill = double (*)(std::size_t row, std::size_t col);
+  struct Case {
+    const char* name;
+    Fill x;  // linear and norm inputs, queries, attention values
+    Fill w;  // linear weights (row = output), norm weights (row 0), keys
+  };
+  // Output rows with only positive, only negative and mixed weights.
+  const Fill signed_weights = [](std::size_t r, std::size_t c) {
+    return r % 3 == 0 ? 0.5 : r % 3 == 1 ? -0.75 : (c % 2 == 0 ? 1.25 : -0.25);
+  };
+  const std::vector<Case> cases = {
+      // -0.0 times a positive weight is -0.0, times a negative one +0.0. A
+      // sum started from 0.0 is +0.0 either way; one started from -0.0 or
+      // from its first product is -0.0 where every weight is positive.
+      {"negative zeros",
+       [](std::size_t r, std::size_t c) { return r % 2 == 0 || c % 2 == 0 ? -0.0 : 0.0; },
+       signed_weights},
+      // Subnormal inputs times 0.3 round inside the subnormal range (flushing
+      // them to zero would show); times subnormal weights they underflow to
+      // zeros signed by the operands.
+      {"subnormals",
+       [](std::size_t r, std::size_t c) {
+         return (r % 2 == 0 ? 1.0 : -1.0) * static_cast<double>(c + 1) * 0x1p-1070;
+       },
+       [](std::size_t r, std::size_t c) {
+         return r % 3 == 0   ? 0.3
+                : r % 3 == 1 ? static_cast<double>(c + 1) * 0x1p-1060
+                             : -static_cast<double>(c + 1) * 0x1p-1060;
+       }},
+      // ±3.0e38 is a float, ±3.0e38 * 1.5 is not: single-precision runs that
+      // form such products or rotations fail their guard, full ones store
+      // them.
+      {"beyond the largest float",
+       [](std::size_t r, std::size_t c) { return (r + c / 2) % 2 == 0 ? 3.0e38 : -3.0e38; },
+       [](std::size_t r, std::size_t c) { return c == r % 8 ? 1.5 : 0.0; }},
+      // ±3.0e38 * 1.125 is just inside the float range: linear outputs round
+      // to floats near the limit (scaled, divided and rotated values still
+      // leave it).
+      {"just inside the largest float",
+       [](std::size_t r, std::size_t c) { return (r + c / 2) % 2 == 0 ? 3.0e38 : -3.0e38; },
+       [](std::size_t r, std::size_t c) { return c == r % 8 ? 1.125 : -0.0; }},
+  };
+  const auto filled = [](std::size_t rows, std::size_t cols, Fill f) {
+    Tensor t({rows, cols}, 0.0, true);
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < cols; ++c) t.data[r * cols + c] = f(r, c);
+    }
+    return t;
+  };
+  // Two sequences of three positions, the second with a filler row; two
+  // query heads share one key/value head of width 4.
+  const std::size_t batch = 2, seq = 3, rows = batch * seq, heads = 2, head_dim = 4;
+  const std::size_t d = heads * head_dim, out = 11;
+  const std::vector<std::size_t> lengths = {3, 2};
+  // Positions 0 and 1 turn by 0 and by a half turn with signed zero sines,
+  // position 2 by quarter turns with signed zero cosines.
+  const RopeTable signed_zero_turns{
+      seq, head_dim, {1.0, -1.0, -1.0, 1.0, 0.0, -0.0}, {0.0, -0.0, -0.0, 0.0, 1.0, -1.0}};
+  const RopeTable built = build_rope_table(seq, head_dim, 10000.0, 0);  // sin(0) is +0.0
+
+  // Where neither path fails the bits agree; where one fails both do, alike.
+  std::string label;
+  const auto expect_same = [&](const char* what, const std::function<std::vector<double>()>& fast,
+                               const std::function<std::vector<double>()>& plain) {
+    std::vector<double> fast_values;
+    std::vector<double> plain_values;
+    const std::string fast_error = failure_of([&] { fast_values = fast(); });
+    EXPECT_EQ(fast_error, failure_of([&] { plain_values = plain(); })) << what << " " << label;
+    EXPECT_EQ(bits_of(fast_values), bits_of(plain_values)) << what << " " << label;
+  };
+  const auto joined = [](const AttentionResult& a) {
+    std::vector<double> all = a.scores.data;
+    all.insert(all.end(), a.probabilities.data.begin(), a.probabilities.data.end());
+    all.insert(all.end(), a.output.data.begin(), a.output.data.end());
+    return all;
+  };
+
+  for (const Case& c : cases) {
+    const Tensor x = filled(rows, d, c.x);
+    const Tensor w = filled(out, d, c.w);
+    Tensor norm({d}, 0.0, true);
+    for (std::size_t col = 0; col < d; ++col) norm.data[col] = c.w(0, col);
+    const Tensor values = filled(rows, head_dim, c.x);
+    const Tensor keys = filled(rows, head_dim, c.w);
+    for (const bool fp : {true, false}) {
+      label = std::string(c.name) + (fp ? " full" : " single");
+      expect_same(
+          "linear",
+          [&] { return linear_with(table(), x, w, rows, d, out, fp, GuardLevel::forward).data; },
+          [&] { return reference::linear(x, w, rows, d, out, fp, GuardLevel::forward).data; });
+      expect_same(
+          "norm", [&] { return rms_norm_with(table(), x, norm, rows, d, 1e-5, fp).data; },
+          [&] { return reference::rms_norm(x, norm, rows, d, 1e-5, fp).data; });
+      for (const RopeTable* rope : {&built, &signed_zero_turns}) {
+        for (const bool inverse : {false, true}) {
+          const auto rotated = [&](auto&& apply) {
+            Tensor q = x;
+            Tensor k = keys;
+            apply(q, k);
+            std::vector<double> both = q.data;
+            both.insert(both.end(), k.data.begin(), k.data.end());
+            return both;
+          };
+          expect_same(
+              inverse ? "inverse rope" : "rope",
+              [&] {
+                return rotated([&](Tensor& q, Tensor& k) {
+                  apply_rope_with(table(), q, k, batch, seq, heads, 1, *rope, fp, inverse);
+                });
+              },
+              [&] {
+                return rotated([&](Tensor& q, Tensor& k) {
+                  reference::apply_rope(q, k, batch, seq, heads, 1, *rope, fp, inverse);
+                });
+              });
+        }
+      }
+      const auto plain_attention = [&] {
+        return reference::attention(x, keys, values, batch, seq, heads, 1, head_dim, lengths, fp);
+      };
+      expect_same(
+          "attention",
+          [&] {
+            return joined(attention_with(table(), x, keys, values, batch, seq, heads, 1, head_dim,
+                                         lengths, fp));
+          },
+          [&] { return joined(plain_attention()); });
+      expect_same(
+          "attention output",
+          [&] {
+            return attention_output_with(table(), x, keys, values, batch, seq, heads, 1, head_dim,
+                                         lengths, fp)
+                .data;
+          },
+          [&] { return plain_attention().output.data; });
+
+      // The elementwise kernels against the scalar guard, over the flat
+      // inputs; the inputs added to their own reversal meet zeros of both
+      // signs and sums beyond the largest float.
+      const std::vector<double>& a = x.data;
+      const std::size_t n = a.size();
+      std::vector<double> b = w.data;
+      b.resize(n);
+      const std::vector<double> reversed(a.rbegin(), a.rend());
+      const kernels::GuardMode guard = kernels::guard_mode(fp);
+      const auto elementwise = [&](const char* what, const std::function<bool(double*)>& kernel,
+                                   const std::function<double(std::size_t)>& formula) {
+        expect_same(
+            what,
+            [&] {
+              std::vector<double> got = a;
+              if (!kernel(got.data())) throw_non_finite(GuardLevel::operation);
+              return got;
+            },
+            [&] {
+              std::vector<double> expected(n);
+              for (std::size_t k = 0; k < n; ++k) {
+                expected[k] = guard_value(formula(k), fp, GuardLevel::operation);
+              }
+              return expected;
+            });
+      };
+      elementwise(
+          "copy", [&](double* y) { return table().guard_copy(y, a.data(), n, guard); },
+          [&](std::size_t k) { return a[k]; });
+      elementwise(
+          "add", [&](double* y) { return table().add_guard(y, reversed.data(), n, guard); },
+          [&](std::size_t k) { return a[k] + reversed[k]; });
+      elementwise(
+          "scale",
+          [&](double* y) {
+            return table().scale_weight_guard(y, a.data(), b.data(), 1.5, n, guard);
+          },
+          [&](std::size_t k) { return b[k] * (a[k] * 1.5); });
+      elementwise(
+          "divide", [&](double* y) { return table().divide_guard(y, a.data(), -0.75, n, guard); },
+          [&](std::size_t k) { return a[k] / -0.75; });
+    }
+  }
+}
+
 // The same errors, in the same order, as the reference: a non-finite value
 // in an earlier sequence is reported before a bad length of a later one, and
 // a bad length before the non-finite values of its own and later sequences.
@@ -543,6 +729,53 @@ TEST_P(KernelLevel, AttentionErrorsComeInTheReferenceOrder) {
                   attention_output_with(table(), q, k, v, batch, seq, 4, 2, 2, c.lengths, fp).data),
               bits_of(plain.output.data))
               << label;
+        }
+      }
+    }
+  }
+}
+
+// A rotation that leaves the finite range fails on every level with the
+// reference's error, whether the pair is in the query or, once the whole
+// query has passed, in the key. The pair (v, v) at position 2 (cos 2 = -0.42,
+// sin 2 = 0.91) rotates, forward and inverse, to a component of about -1.33 v:
+// beyond the doubles for v = 1.7e308, beyond the largest float for v = 3.0e38.
+TEST_P(KernelLevel, RopeFailuresMatchTheReference) {
+  struct Case {
+    const char* name;
+    bool in_key;
+    double value;
+    std::string full, single;
+  };
+  const std::string nan_error = "domain_error: transformer operator produced NaN/Inf";
+  const std::vector<Case> cases = {
+      {"query overflows", false, 1.7e308, nan_error, nan_error},
+      {"key overflows", true, 1.7e308, nan_error, nan_error},
+      {"query leaves the float range", false, 3.0e38, "no error", nan_error},
+      {"key leaves the float range", true, 3.0e38, "no error", nan_error},
+  };
+  const RopeTable rope = build_rope_table(3, 4, 10000.0, 0);
+  Random random(13);
+  for (const Case& c : cases) {
+    for (const bool fp : {true, false}) {
+      for (const bool inverse : {false, true}) {
+        const std::string label =
+            std::string(c.name) + (fp ? " full" : " single") + (inverse ? " inverse" : "");
+        Tensor q = random.tensor({2 * 3, 2 * 4});
+        Tensor k = random.tensor({2 * 3, 1 * 4});
+        // Pair 0 of the last head at position 2 of the first sequence.
+        double* const pair = c.in_key ? k.data.data() + 2 * 4 : q.data.data() + 2 * 8 + 4;
+        pair[0] = pair[1] = c.value;
+        Tensor fast_q = q, fast_k = k;
+        const std::string fast_error = failure_of(
+            [&] { apply_rope_with(table(), fast_q, fast_k, 2, 3, 2, 1, rope, fp, inverse); });
+        EXPECT_EQ(fast_error, fp ? c.full : c.single) << label;
+        EXPECT_EQ(failure_of([&] { reference::apply_rope(q, k, 2, 3, 2, 1, rope, fp, inverse); }),
+                  fast_error)
+            << label;
+        if (fast_error == "no error") {
+          EXPECT_EQ(bits_of(fast_q.data), bits_of(q.data)) << label;
+          EXPECT_EQ(bits_of(fast_k.data), bits_of(k.data)) << label;
         }
       }
     }
