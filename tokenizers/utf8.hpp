@@ -31,11 +31,12 @@ struct Utf8Classification {
 
 // Classifies the sequence that starts at `position`; a position that is not
 // inside `bytes` throws std::out_of_range("UTF-8 position is outside the
-// buffer"), so nothing is read past the end. Overlong forms, surrogates (U+D800..U+DFFF), code points above
-// U+10FFFF, stray continuation bytes and leads C0, C1, F5..FF are Invalid.
-// A sequence cut short by the end of `bytes` is Incomplete only when every
-// byte present after the lead is a continuation byte; a tail such as E2 28 is
-// Invalid at once, so that the valid byte after the lead is never swallowed.
+// buffer"), so nothing is read past the end. Overlong forms, surrogates
+// (U+D800..U+DFFF), code points above U+10FFFF, stray continuation bytes and
+// leads C0, C1, F5..FF are Invalid. A sequence cut short by the end of
+// `bytes` is Incomplete only when every byte present after the lead is a
+// continuation byte; a tail such as E2 28 is Invalid at once, so that the
+// valid byte after the lead is never swallowed.
 [[nodiscard]] Utf8Classification classifyUtf8(std::span<const std::uint8_t> bytes,
                                               std::size_t position);
 

@@ -76,10 +76,10 @@ TEST(AllocationBounds, BpeArtifactClaimingMoreMergesThanItsBytesHold) {
       return bytes;
     }();
     std::copy(count.begin(), count.end(), artifact.begin() + 12);  // merge count
-    EXPECT_LT(largestAllocationOfFailing<TokenizerError>(
-                  [&] { (void)loadSubwordTokenizerArtifact(artifact, 1 << 24); },
-                  "truncated BPE merge"),
-              kLargestJustified)
+    EXPECT_LT(
+        largestAllocationOfFailing<TokenizerError>(
+            [&] { (void)loadSubwordTokenizerArtifact(artifact, 1 << 24); }, "truncated BPE merge"),
+        kLargestJustified)
         << claimed;
   }
 }

@@ -10,7 +10,8 @@ namespace {
 
 TEST(TokenizerError, CarriesCodeAndMessageAndIsAStandardRuntimeError) {
   try {
-    throw TokenizerError(TokenizerErrorCode::BindingMismatch, "tokenizer hash does not match model binding");
+    throw TokenizerError(TokenizerErrorCode::BindingMismatch,
+                         "tokenizer hash does not match model binding");
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "tokenizer hash does not match model binding");
     const auto* typed = dynamic_cast<const TokenizerError*>(&error);

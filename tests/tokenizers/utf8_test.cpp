@@ -65,7 +65,8 @@ TEST(ClassifyUtf8, Table) {
 
 TEST(ClassifyUtf8, RefusesAPositionOutsideTheBuffer) {
   const auto bytes = bytesOf("\xE2\x82");
-  for (const std::size_t position : {std::size_t{2}, std::size_t{3}, std::numeric_limits<std::size_t>::max()}) {
+  for (const std::size_t position :
+       {std::size_t{2}, std::size_t{3}, std::numeric_limits<std::size_t>::max()}) {
     EXPECT_THROW((void)classifyUtf8(bytes, position), std::out_of_range) << position;
   }
   EXPECT_THROW((void)classifyUtf8({}, 0), std::out_of_range);
