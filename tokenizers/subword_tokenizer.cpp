@@ -341,20 +341,16 @@ struct SubwordTokenizer::State {
   explicit State(std::vector<BpeMerge> list)
       : merges(std::move(list)),
         artifact(serializeArtifact(merges)),
-        fastMerge(namesOnlyEarlierIds(merges)),
-        index(fastMerge ? std::span<const BpeMerge>(merges) : std::span<const BpeMerge>()) {
-    if (!fastMerge) {
-      plainRanks = buildBpeRankTable(merges);
-    }
-  }
+        plainRanks(namesOnlyEarlierIds(merges) ? std::nullopt
+                                               : std::optional(buildBpeRankTable(merges))),
+        index(plainRanks ? std::span<const BpeMerge>() : std::span<const BpeMerge>(merges)) {}
 
   std::vector<BpeMerge> merges;
   ByteBuffer artifact;
-  // False for a list that names later ids: then `index` is empty and every
-  // run is merged with `plainRanks`.
-  bool fastMerge;
-  BpeEncodingIndex index;
+  // Only for a list that names later ids: then `index` is empty and every
+  // run is merged with these ranks.
   std::optional<BpeRankTable> plainRanks;
+  BpeEncodingIndex index;
 };
 
 std::string_view bpeTokenBytes(std::span<const BpeMerge> merges, std::uint32_t id) {
