@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "inference/forward.hpp"
-#include "inference/tensor.hpp"
-#include "spec/transformer_spec.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/inference/tensor.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
 
 namespace Orvane::Core::Lumeth::Bench {
 

@@ -18,15 +18,15 @@
 #include <vector>
 
 #include "bench/bench_models.hpp"
-#include "inference/attention.hpp"
-#include "inference/feed_forward.hpp"
-#include "inference/forward.hpp"
-#include "inference/kernel_operators.hpp"
-#include "inference/kernels/cpu_level.hpp"
-#include "inference/kernels/kernel_table.hpp"
-#include "inference/operators.hpp"
-#include "inference/reference/reference_ops.hpp"
-#include "spec/transformer_spec.hpp"
+#include "lumeth/inference/attention.hpp"
+#include "lumeth/inference/feed_forward.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/inference/internal/kernel_operators.hpp"
+#include "lumeth/inference/internal/kernels/cpu_level.hpp"
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
+#include "lumeth/inference/internal/reference/reference_ops.hpp"
+#include "lumeth/inference/operators.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
 
 #if defined(LUMETH_BENCH_CBLAS)
 #include <cblas.h>

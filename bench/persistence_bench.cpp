@@ -24,15 +24,15 @@
 #include <string>
 #include <vector>
 
-#include "artifact/container.hpp"
-#include "artifact/model.hpp"
 #include "bench/bench_models.hpp"
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
-#include "inference/forward.hpp"
-#include "session/inference_session.hpp"
-#include "spec/spec_description.hpp"
-#include "spec/transformer_spec.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/artifact/model.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/session/inference_session.hpp"
+#include "lumeth/spec/spec_description.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

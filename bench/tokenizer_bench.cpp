@@ -22,11 +22,11 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizers/bpe_training.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/chat_tokenizer.hpp"
-#include "tokenizers/decoder_state.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

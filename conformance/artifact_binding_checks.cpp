@@ -1,14 +1,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "artifact/model.hpp"
 #include "conformance/checks.hpp"
 #include "conformance/fixture.hpp"
 #include "conformance/groups.hpp"
-#include "foundation/binary.hpp"
-#include "inference/forward.hpp"
-#include "tokenizers/binding.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/artifact/model.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/tokenizers/binding.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

@@ -3,9 +3,9 @@
 
 #include "conformance/checks.hpp"
 #include "conformance/groups.hpp"
-#include "foundation/binary.hpp"
-#include "tokenizers/bpe_training.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 namespace {

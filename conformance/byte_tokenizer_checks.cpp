@@ -4,7 +4,7 @@
 
 #include "conformance/checks.hpp"
 #include "conformance/groups.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

@@ -6,8 +6,8 @@
 
 #include "conformance/checks.hpp"
 #include "conformance/groups.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

@@ -4,8 +4,8 @@
 
 #include "conformance/checks.hpp"
 #include "conformance/groups.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/dialogue.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/dialogue.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 namespace {

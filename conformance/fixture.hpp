@@ -12,11 +12,11 @@
 #include <memory>
 #include <vector>
 
-#include "artifact/model.hpp"
-#include "inference/forward.hpp"
-#include "inference/tensor.hpp"
-#include "spec/transformer_spec.hpp"
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/artifact/model.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/inference/tensor.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "artifact/container.hpp"
 #include "conformance/checks.hpp"
 #include "conformance/fixture.hpp"
 #include "conformance/groups.hpp"
-#include "foundation/binary.hpp"
-#include "session/inference_session.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/decoder_state.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/session/inference_session.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 

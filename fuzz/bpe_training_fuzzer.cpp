@@ -15,8 +15,8 @@
 
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference.hpp"
-#include "tokenizers/bpe_training.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

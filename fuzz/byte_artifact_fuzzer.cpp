@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
-#include "artifact/container.hpp"
-#include "foundation/binary.hpp"
 #include "fuzz/container_support.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 

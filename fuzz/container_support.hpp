@@ -8,8 +8,8 @@
 #include <optional>
 #include <span>
 
-#include "artifact/container.hpp"
-#include "foundation/binary.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference.hpp"
-#include "tokenizers/decoder_state.hpp"
-#include "tokenizers/utf8.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/tokenizer_fixtures.hpp"
-#include "tokenizers/dialogue.hpp"
+#include "lumeth/tokenizers/dialogue.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

@@ -15,7 +15,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 // Stops the run with a message when a property does not hold. libFuzzer
 // reports the trap as a crash and keeps the input that caused it.

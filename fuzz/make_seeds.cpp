@@ -14,16 +14,16 @@
 #include <string_view>
 #include <vector>
 
-#include "artifact/container.hpp"
 #include "conformance/fixture.hpp"
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
-#include "session/inference_session.hpp"
-#include "spec/spec_description.hpp"
-#include "tokenizers/bpe_training.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/decoder_state.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/session/inference_session.hpp"
+#include "lumeth/spec/spec_description.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

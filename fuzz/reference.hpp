@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizers/subword_tokenizer.hpp"
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 

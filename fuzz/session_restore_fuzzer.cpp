@@ -22,9 +22,9 @@
 #include "conformance/fixture.hpp"
 #include "fuzz/container_support.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "session/inference_session.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/decoder_state.hpp"
+#include "lumeth/session/inference_session.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

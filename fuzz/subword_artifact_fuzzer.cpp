@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

@@ -1,7 +1,7 @@
 #include "fuzz/tokenizer_fixtures.hpp"
 
 #include "fuzz/reference.hpp"
-#include "tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

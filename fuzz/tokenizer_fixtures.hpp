@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/chat_tokenizer.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 

@@ -17,7 +17,7 @@
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference.hpp"
 #include "fuzz/tokenizer_fixtures.hpp"
-#include "tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {

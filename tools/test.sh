@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the release build, then the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short smoke run
+# Builds and runs every test: the release build and its consumer checks (the
+# installed package, examples/, pkg-config, add_subdirectory), then the whole
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short smoke run
 # of every fuzz target (clang, libFuzzer) over its committed corpus. Stops at
 # the first failure with a non-zero status.
 set -euo pipefail
@@ -10,6 +11,8 @@ jobs=$(nproc)
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+# Installed package, examples, pkg-config and add_subdirectory, as a user sees them.
+tools/consumer-check.sh build/release
 
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMETH_SANITIZE=ON \
   -DLUMETH_BUILD_BENCHMARKS=OFF

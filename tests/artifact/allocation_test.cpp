@@ -16,11 +16,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "artifact/container.hpp"
-#include "foundation/binary.hpp"
-#include "tokenizers/bpe_training.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "artifact/container.hpp"
+#include "lumeth/artifact/container.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "artifact/model.hpp"
+#include "lumeth/artifact/model.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "artifact/container.hpp"
 #include "conformance/fixture.hpp"
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
-#include "spec/spec_description.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/spec/spec_description.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

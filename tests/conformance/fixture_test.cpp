@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "inference/forward.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Conformance {
 namespace {

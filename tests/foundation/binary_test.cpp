@@ -1,4 +1,4 @@
-#include "foundation/binary.hpp"
+#include "lumeth/foundation/binary.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

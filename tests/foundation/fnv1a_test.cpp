@@ -1,4 +1,4 @@
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/binary.hpp"
+#include "lumeth/foundation/binary.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

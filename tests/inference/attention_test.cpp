@@ -1,4 +1,4 @@
-#include "inference/attention.hpp"
+#include "lumeth/inference/attention.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "inference/feed_forward.hpp"
+#include "lumeth/inference/feed_forward.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

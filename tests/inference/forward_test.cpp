@@ -1,4 +1,4 @@
-#include "inference/forward.hpp"
+#include "lumeth/inference/forward.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "inference/operators.hpp"
+#include "lumeth/inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

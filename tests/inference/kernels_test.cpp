@@ -1,4 +1,4 @@
-#include "inference/kernels/kernel_table.hpp"
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "inference/kernel_operators.hpp"
-#include "inference/kernels/cpu_level.hpp"
-#include "inference/reference/reference_ops.hpp"
+#include "lumeth/inference/internal/kernel_operators.hpp"
+#include "lumeth/inference/internal/kernels/cpu_level.hpp"
+#include "lumeth/inference/internal/reference/reference_ops.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "inference/operators.hpp"
+#include "lumeth/inference/operators.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

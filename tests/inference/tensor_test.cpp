@@ -1,4 +1,4 @@
-#include "inference/tensor.hpp"
+#include "lumeth/inference/tensor.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "session/inference_session.hpp"
+#include "lumeth/session/inference_session.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "artifact/container.hpp"
 #include "conformance/fixture.hpp"
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
-#include "spec/spec_description.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/decoder_state.hpp"
+#include "lumeth/artifact/container.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/spec/spec_description.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "spec/spec_description.hpp"
+#include "lumeth/spec/spec_description.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

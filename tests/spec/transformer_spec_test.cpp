@@ -1,4 +1,4 @@
-#include "spec/transformer_spec.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
 
 #include <gtest/gtest.h>
 

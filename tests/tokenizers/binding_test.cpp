@@ -1,4 +1,4 @@
-#include "tokenizers/binding.hpp"
+#include "lumeth/tokenizers/binding.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "conformance/fixture.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,11 +1,11 @@
-#include "tokenizers/bpe_pair_table.hpp"
+#include "lumeth/tokenizers/internal/bpe_pair_table.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "tokenizers/bpe_rank_index.hpp"
+#include "lumeth/tokenizers/internal/bpe_rank_index.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "tokenizers/bpe_reference.hpp"
+#include "lumeth/tokenizers/internal/bpe_reference.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "tokenizers/bpe_reference.hpp"
+#include "lumeth/tokenizers/internal/bpe_reference.hpp"
 
 #include <gtest/gtest.h>
 

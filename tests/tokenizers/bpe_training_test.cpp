@@ -1,4 +1,4 @@
-#include "tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "lumeth/tokenizers/internal/bpe_internal.hpp"
+#include "lumeth/tokenizers/internal/bpe_reference.hpp"
 #include "tests/tokenizers/bpe_corpora.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
-#include "tokenizers/bpe_internal.hpp"
-#include "tokenizers/bpe_reference.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {

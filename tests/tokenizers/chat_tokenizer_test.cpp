@@ -1,4 +1,4 @@
-#include "tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

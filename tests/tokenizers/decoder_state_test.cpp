@@ -1,4 +1,4 @@
-#include "tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/decoder_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/utf8.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "tokenizers/dialogue.hpp"
+#include "lumeth/tokenizers/dialogue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
-#include "tokenizers/byte_tokenizer.hpp"
-#include "tokenizers/chat_tokenizer.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

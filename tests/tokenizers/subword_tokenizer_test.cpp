@@ -1,4 +1,4 @@
-#include "tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "foundation/fnv1a.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/bpe_training.hpp"
+#include "lumeth/tokenizers/internal/bpe_reference.hpp"
 #include "tests/tokenizers/bpe_corpora.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
-#include "tokenizers/bpe_reference.hpp"
-#include "tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {

@@ -1,4 +1,4 @@
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 #include <gtest/gtest.h>
 

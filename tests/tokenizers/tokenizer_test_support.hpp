@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "foundation/binary.hpp"
-#include "tokenizers/subword_tokenizer.hpp"
-#include "tokenizers/tokenizer.hpp"
+#include "lumeth/foundation/binary.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 

@@ -1,4 +1,4 @@
-#include "tokenizers/utf8.hpp"
+#include "lumeth/tokenizers/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/binary.hpp"
+#include "lumeth/foundation/binary.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {

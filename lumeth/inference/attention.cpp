@@ -1,0 +1,223 @@
+#include "lumeth/inference/attention.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "lumeth/inference/internal/kernel_operators.hpp"
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
+#include "lumeth/inference/operators.hpp"
+
+namespace Orvane::Core::Lumeth {
+
+namespace {
+
+// Rows of one block handled at a time when the score and probability
+// matrices are not kept: small enough for the cache, large enough for the
+// blocked kernels.
+constexpr std::size_t kCompactRows = 32;
+
+// Works sequence by sequence and, inside a sequence, key/value head by
+// key/value head: the query heads that share a key/value head form one block
+// of rows (head by head, position by position) for two projections,
+//   scores  = guard(query rows . key rows * scale), key positions j <= i only;
+//   output  = guard(sum over j ascending of value[j] * p[i, j]),
+// with the softmax row by row in between. A sequence's length is checked
+// before any of its work and a non-finite value is reported once the
+// sequence's work is done, so errors come in the same order as a
+// position-by-position walk: every error inside one sequence carries the same
+// message.
+//
+// With keep_matrices false the scores and probabilities live only in small
+// working rows and the result's scores and probabilities stay empty; the
+// output and the errors are the same.
+AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query, const Tensor& key,
+                       const Tensor& value, std::size_t batch, std::size_t seq,
+                       std::size_t query_heads, std::size_t kv_heads, std::size_t head_dim,
+                       std::span<const std::size_t> lengths, bool full_precision,
+                       bool keep_matrices) {
+  if (query_heads == 0 || kv_heads == 0 || query_heads % kv_heads != 0) {
+    throw std::invalid_argument("GQA query heads must be divisible by KV heads");
+  }
+  if (!lengths.empty() && lengths.size() != batch) {
+    throw std::invalid_argument("attention lengths do not match batch");
+  }
+  const std::size_t rows = checked_product(batch, seq);
+  const std::size_t q_width = checked_product(query_heads, head_dim);
+  check_shape(query, {rows, q_width}, "attention query");
+  const std::size_t kv_width = checked_product(kv_heads, head_dim);
+  check_shape(key, {rows, kv_width}, "attention key");
+  check_shape(value, {rows, kv_width}, "attention value");
+  check_storage(query);
+  check_storage(key);
+  check_storage(value);
+
+  AttentionResult result;
+  if (keep_matrices) {
+    result.scores = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
+    result.probabilities = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
+  }
+  result.output = Tensor({rows, q_width}, 0.0, full_precision);
+  const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
+  const std::size_t group = query_heads / kv_heads;
+  const kernels::GuardMode guard = kernels::guard_mode(full_precision);
+
+  const double* const q = query.data.data();
+  const double* const k = key.data.data();
+  const double* const v = value.data.data();
+  double* const out = result.output.data.data();
+
+  const std::size_t block_rows = checked_product(group, seq);
+  const std::size_t chunk_rows = keep_matrices ? block_rows : std::min(block_rows, kCompactRows);
+  std::vector<double> compact_scores;
+  std::vector<double> compact_probabilities;
+  if (!keep_matrices) {
+    compact_scores.resize(checked_product(chunk_rows, seq));
+    compact_probabilities.resize(compact_scores.size());
+  }
+  std::vector<const double*> x_rows(chunk_rows);
+  std::vector<double*> y_rows(chunk_rows);
+  std::vector<double*> probability_rows(chunk_rows);
+  std::vector<std::size_t> visible(chunk_rows);
+  // Both projections of a chunk fit in scratch sized for the larger one.
+  // Working memory only: every value is written before it is read.
+  const auto scratch = std::make_unique_for_overwrite<double[]>(
+      std::max(kernels.project_scratch(chunk_rows, head_dim, seq),
+               kernels.project_scratch(chunk_rows, seq, head_dim)));
+  // exp(score - max) of the current row, computed once for the sum and reused
+  // for the probabilities (exp is deterministic, so the bits are the same).
+  std::vector<double> weights(seq);
+
+  for (std::size_t b = 0; b < batch; ++b) {
+    const std::size_t length = lengths.empty() ? seq : lengths[b];
+    if (length > seq) {
+      throw std::invalid_argument("attention length exceeds sequence");
+    }
+    const std::size_t first_row = b * seq;
+    const std::size_t count = group * length;
+    bool ok = true;
+    for (std::size_t g = 0; g < kv_heads && ok; ++g) {
+      // Block row r is position r % length of query head g * group + r / length.
+      for (std::size_t start = 0; start < count && ok; start += chunk_rows) {
+        const std::size_t n = std::min(chunk_rows, count - start);
+        for (std::size_t c = 0; c < n; ++c) {
+          const std::size_t h = g * group + (start + c) / length;
+          const std::size_t i = (start + c) % length;
+          x_rows[c] = q + (first_row + i) * q_width + h * head_dim;
+          visible[c] = i + 1;
+          if (keep_matrices) {
+            const std::size_t offset = ((b * query_heads + h) * seq + i) * seq;
+            y_rows[c] = result.scores.data.data() + offset;
+            probability_rows[c] = result.probabilities.data.data() + offset;
+          } else {
+            y_rows[c] = compact_scores.data() + c * seq;
+            probability_rows[c] = compact_probabilities.data() + c * seq;
+          }
+        }
+        kernels::ProjectArgs dots;
+        dots.rows = n;
+        dots.in = head_dim;
+        dots.out = length;
+        dots.x_rows = x_rows.data();
+        dots.weight = k + first_row * kv_width + g * head_dim;
+        dots.weight_stride = kv_width;
+        dots.y_rows = y_rows.data();
+        dots.out_limits = visible.data();
+        dots.scale = scale;
+        dots.guard = guard;
+        dots.scratch = scratch.get();
+        ok = kernels.project(dots);
+        if (!ok) {
+          break;
+        }
+
+        for (std::size_t c = 0; c < n; ++c) {
+          const double* const score = y_rows[c];
+          const std::size_t visible_keys = visible[c];
+          double m = -std::numeric_limits<double>::infinity();
+          for (std::size_t j = 0; j < visible_keys; ++j) {
+            if (score[j] > m) {
+              m = score[j];
+            }
+          }
+          double sum = 0.0;
+          for (std::size_t j = 0; j < visible_keys; ++j) {
+            weights[j] = std::exp(score[j] - m);
+            sum = sum + weights[j];
+          }
+          ok =
+              kernels.divide_guard(probability_rows[c], weights.data(), sum, visible_keys, guard) &&
+              ok;
+        }
+        if (!ok) {
+          break;
+        }
+
+        // Terms past a row's visible keys (j > i, within the sequence) may be
+        // taken as 0.0 times value row j, which adds nothing when that row is
+        // finite. A direct caller may pass non-finite values: the sum can
+        // then turn NaN and this row fail before the position-by-position
+        // walk would, but that walk fails in the same sequence with the same
+        // message, since the sequence's last row reads every value row. Rows
+        // at or past the length (filler) are never read.
+        for (std::size_t c = 0; c < n; ++c) {
+          const std::size_t h = g * group + (start + c) / length;
+          const std::size_t i = (start + c) % length;
+          x_rows[c] = probability_rows[c];
+          y_rows[c] = out + (first_row + i) * q_width + h * head_dim;
+        }
+        kernels::ProjectArgs sums;
+        sums.rows = n;
+        sums.in = length;
+        sums.out = head_dim;
+        sums.x_rows = x_rows.data();
+        sums.in_limits = visible.data();
+        sums.weight = v + first_row * kv_width + g * head_dim;
+        sums.weight_stride = kv_width;
+        sums.weight_input_major = true;
+        sums.y_rows = y_rows.data();
+        sums.guard = guard;
+        sums.scratch = scratch.get();
+        ok = kernels.project(sums);
+      }
+    }
+    if (!ok) {
+      throw_non_finite(GuardLevel::operation);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor& query,
+                               const Tensor& key, const Tensor& value, std::size_t batch,
+                               std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
+                               std::size_t head_dim, std::span<const std::size_t> lengths,
+                               bool full_precision) {
+  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
+                full_precision, true);
+}
+
+Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& query,
+                             const Tensor& key, const Tensor& value, std::size_t batch,
+                             std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
+                             std::size_t head_dim, std::span<const std::size_t> lengths,
+                             bool full_precision) {
+  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
+                full_precision, false)
+      .output;
+}
+
+AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,
+                          std::size_t batch, std::size_t seq, std::size_t query_heads,
+                          std::size_t kv_heads, std::size_t head_dim,
+                          std::span<const std::size_t> lengths, bool full_precision) {
+  return attention_with(kernels::active_kernels(), query, key, value, batch, seq, query_heads,
+                        kv_heads, head_dim, lengths, full_precision);
+}
+
+}  // namespace Orvane::Core::Lumeth

@@ -1,0 +1,68 @@
+#pragma once
+
+// The inference operators on an explicit kernel table. The public operators
+// (operators.hpp, attention.hpp, feed_forward.hpp, forward.hpp) run these with
+// kernels::active_kernels(); tests run them level by level to show that every
+// level gives the same bits as the reference loops.
+//
+// Each function has exactly the contract of the public operator of the same
+// name without the suffix: same results, same errors in the same order.
+
+#include <cstddef>
+#include <span>
+
+#include "lumeth/inference/attention.hpp"
+#include "lumeth/inference/forward.hpp"
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
+#include "lumeth/inference/operators.hpp"
+#include "lumeth/inference/tensor.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
+
+namespace Orvane::Core::Lumeth {
+
+[[nodiscard]] Tensor linear_with(const kernels::KernelTable& kernels, const Tensor& input,
+                                 const Tensor& weight, std::size_t rows, std::size_t in_features,
+                                 std::size_t out_features, bool full_precision, GuardLevel level);
+
+[[nodiscard]] Tensor rms_norm_with(const kernels::KernelTable& kernels, const Tensor& input,
+                                   const Tensor& weight, std::size_t rows, std::size_t cols,
+                                   double epsilon, bool full_precision);
+
+void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor& key,
+                     std::size_t batch, std::size_t seq, std::size_t query_heads,
+                     std::size_t kv_heads, const RopeTable& table, bool full_precision,
+                     bool inverse);
+
+[[nodiscard]] AttentionResult attention_with(const kernels::KernelTable& kernels,
+                                             const Tensor& query, const Tensor& key,
+                                             const Tensor& value, std::size_t batch,
+                                             std::size_t seq, std::size_t query_heads,
+                                             std::size_t kv_heads, std::size_t head_dim,
+                                             std::span<const std::size_t> lengths,
+                                             bool full_precision);
+
+// attention_with's output alone: the score and probability matrices are
+// never materialised. Same output bits, same errors in the same order.
+[[nodiscard]] Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& query,
+                                           const Tensor& key, const Tensor& value,
+                                           std::size_t batch, std::size_t seq,
+                                           std::size_t query_heads, std::size_t kv_heads,
+                                           std::size_t head_dim,
+                                           std::span<const std::size_t> lengths,
+                                           bool full_precision);
+
+[[nodiscard]] Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
+                                       const Tensor& gate_weight, const Tensor& up_weight,
+                                       const Tensor& down_weight, std::size_t rows,
+                                       std::size_t model_dim, std::size_t ffn_dim,
+                                       FeedForwardKind kind, bool full_precision);
+
+[[nodiscard]] Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& spec,
+                                  const TransformerWeights& weights, const TokenBatch& batch,
+                                  const ForwardOptions& options);
+
+// Runs kernels.project over `args` with scratch it allocates; returns what
+// the kernel returns.
+[[nodiscard]] bool run_projection(const kernels::KernelTable& kernels, kernels::ProjectArgs args);
+
+}  // namespace Orvane::Core::Lumeth

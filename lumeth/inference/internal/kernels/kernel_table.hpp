@@ -1,0 +1,107 @@
+#pragma once
+
+// The exact compute kernels behind the inference operators, one table per
+// instruction-set level.
+//
+// Every kernel keeps each result's arithmetic exactly as the plain loops
+// write it: one accumulator per output, summed in ascending index order in
+// doubles, separate multiply and add (never fused), no reassociation. The
+// vector units work across outputs, never inside one output's sum, so every
+// level gives the same bits.
+//
+// Kernels never throw and never allocate: they report values that fail the
+// value guard by returning false, having still written every result (a
+// failed value is stored as computed, possibly rounded), and take their
+// working memory from the caller. The callers (inference operators) turn a
+// false into the guard's exception at the point where the plain loops would
+// have raised it.
+
+#include <cstddef>
+#include <limits>
+
+#include "lumeth/inference/floating_point.hpp"
+#include "lumeth/inference/internal/kernels/cpu_level.hpp"
+
+namespace Orvane::Core::Lumeth::kernels {
+
+// The value guard in the form the kernels apply it: a stored value passes
+// when |x| < limit (false for NaN), and is then rounded to single precision
+// when `round` is set. limit is +infinity for full precision and the
+// single-precision overflow bound otherwise, which is exactly the scalar
+// guard's test.
+struct GuardMode {
+  double limit = std::numeric_limits<double>::infinity();
+  bool round = false;
+};
+
+[[nodiscard]] GuardMode guard_mode(bool full_precision) noexcept;
+
+// y_rows[r][o] = guard(scale * sum over k ascending of x_rows[r][k] * w(o, k))
+// for r < rows and o < out_limit(r), accumulated from 0.0.
+//
+// Weight layout: output-major (w(o, k) = weight[o * weight_stride + k], the
+// layout of every linear weight) or input-major (w(o, k) =
+// weight[k * weight_stride + o], the layout of attention values).
+//
+// in_limits, when given, holds one count per row: terms with k at or beyond
+// it are taken with x = 0.0 (or skipped, past every limit of a row block).
+// They leave the sum unchanged when the weights they meet are finite; a
+// non-finite one can make the sum NaN and fail the row's guard. A caller uses
+// limits only where such a weight fails the same operation with the same
+// error anyway (attention: the last row of a sequence reads every value row).
+// out_limits, when given,
+// holds one count per row (at most `out`): only the first out_limits[r]
+// outputs of row r are computed into storage and guarded; the rest of the
+// row is not touched.
+struct ProjectArgs {
+  std::size_t rows = 0;
+  std::size_t in = 0;
+  std::size_t out = 0;
+  const double* const* x_rows = nullptr;
+  const std::size_t* in_limits = nullptr;
+  const double* weight = nullptr;
+  std::size_t weight_stride = 0;
+  bool weight_input_major = false;
+  double* const* y_rows = nullptr;
+  const std::size_t* out_limits = nullptr;
+  double scale = 1.0;
+  GuardMode guard;
+  // At least project_scratch(rows, in, out) doubles.
+  double* scratch = nullptr;
+};
+
+struct KernelTable {
+  CpuLevel level;
+  // Doubles of scratch that `project` needs for these sizes.
+  std::size_t (*project_scratch)(std::size_t rows, std::size_t in, std::size_t out) noexcept;
+  bool (*project)(const ProjectArgs& args) noexcept;
+  // dst[k] = guard(src[k]) for k < n.
+  bool (*guard_copy)(double* dst, const double* src, std::size_t n, GuardMode guard) noexcept;
+  // x[k] = guard(x[k] + delta[k]) for k < n.
+  bool (*add_guard)(double* x, const double* delta, std::size_t n, GuardMode guard) noexcept;
+  // y[k] = guard(w[k] * (x[k] * factor)) for k < n.
+  bool (*scale_weight_guard)(double* y, const double* x, const double* w, double factor,
+                             std::size_t n, GuardMode guard) noexcept;
+  // y[k] = guard(x[k] / divisor) for k < n.
+  bool (*divide_guard)(double* y, const double* x, double divisor, std::size_t n,
+                       GuardMode guard) noexcept;
+  // Rotates the adjacent pairs of `values` (n even) in place:
+  // (x0, x1) -> (guard(x0 * c - x1 * s), guard(x1 * c + x0 * s)) with, for
+  // pair i, cos_pairs[2i] = cos_pairs[2i + 1] = c and sin_pairs[2i] = -s,
+  // sin_pairs[2i + 1] = s.
+  bool (*rotate_pairs)(double* values, const double* cos_pairs, const double* sin_pairs,
+                       std::size_t n, GuardMode guard) noexcept;
+};
+
+// The table of `level`, for running the operators on a chosen level (tests
+// and benchmarks compare the levels this way). Throws std::invalid_argument
+// "kernel level is not supported by this processor" unless
+// cpu_supports(level): a level that is not compiled into this build, or whose
+// instructions this processor (or its operating system) lacks, is never
+// handed out, since running its kernels would fault.
+[[nodiscard]] const KernelTable& kernels_for(CpuLevel level);
+
+// The table of detected_cpu_level().
+[[nodiscard]] const KernelTable& active_kernels() noexcept;
+
+}  // namespace Orvane::Core::Lumeth::kernels

@@ -1,0 +1,71 @@
+// The AVX2 level: four doubles per vector. The target adds AVX2 only, never
+// FMA: products and sums stay separate instructions.
+
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+
+// Every function declared from here to the matching pop (the kernel
+// templates and this level's traits) is compiled for the level's target. GCC
+// takes the target from its pragma; clang ignores that pragma and needs the
+// attribute pushed onto each function. Per-file -m flags are not used: they
+// would also give inline functions from the headers (emitted as weak symbols)
+// the wide instructions, and the linker could keep that copy for portable code.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+#include "lumeth/inference/internal/kernels/kernel_templates.hpp"
+
+namespace Orvane::Core::Lumeth::kernels {
+namespace {
+
+struct Avx2 {
+  using V = __m256d;
+  using Mask = __m256d;
+  static constexpr std::size_t width = 4;
+
+  static V zero() { return _mm256_setzero_pd(); }
+  static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+  static V broadcast(double x) { return _mm256_set1_pd(x); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
+  static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+  static Mask no_failure() { return _mm256_setzero_pd(); }
+  // Not-less-than, unordered: true for NaN, as the failure test needs.
+  static Mask failure(V v, V limit) {
+    return _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), v), limit, _CMP_NLT_UQ);
+  }
+  static Mask merge(Mask a, Mask b) { return _mm256_or_pd(a, b); }
+  static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+};
+
+constexpr KernelTable kAvx2 = make_kernel_table<Avx2, 6, 2>(CpuLevel::avx2);
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth::kernels
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace Orvane::Core::Lumeth::kernels {
+
+const KernelTable& avx2_kernels() noexcept { return kAvx2; }
+
+}  // namespace Orvane::Core::Lumeth::kernels
+
+#endif

@@ -1,0 +1,105 @@
+// The AVX-512 levels: eight doubles per vector, and four doubles per vector
+// with AVX-512's 32 registers (for processors that split 512-bit operations).
+// The target adds AVX-512F/DQ/VL only; the source is compiled without
+// contraction, so no fused multiply-add is ever formed from the separate
+// products and sums.
+
+#include "lumeth/inference/internal/kernels/kernel_table.hpp"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+
+// Every function declared from here to the matching pop (the kernel
+// templates and this level's traits) is compiled for the level's target. GCC
+// takes the target from its pragma; clang ignores that pragma and needs the
+// attribute pushed onto each function. Per-file -m flags are not used: they
+// would also give inline functions from the headers (emitted as weak symbols)
+// the wide instructions, and the linker could keep that copy for portable code.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512vl"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512vl")
+#endif
+
+#include "lumeth/inference/internal/kernels/kernel_templates.hpp"
+
+namespace Orvane::Core::Lumeth::kernels {
+namespace {
+
+struct Avx512 {
+  using V = __m512d;
+  using Mask = __mmask8;
+  static constexpr std::size_t width = 8;
+
+  static V zero() { return _mm512_setzero_pd(); }
+  static V load(const double* p) { return _mm512_loadu_pd(p); }
+  static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+  static V broadcast(double x) { return _mm512_set1_pd(x); }
+  static V add(V a, V b) { return _mm512_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm512_div_pd(a, b); }
+  static V swap_pairs(V v) { return _mm512_shuffle_pd(v, v, 0x55); }
+  // The zero-masking forms with every lane selected: the plain forms start
+  // from an undefined register, which the compiler flags as uninitialised.
+  static V round_single(V v) { return _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_cvtpd_ps(0xFF, v)); }
+  static Mask no_failure() { return 0; }
+  // Not-less-than, unordered: true for NaN, as the failure test needs.
+  static Mask failure(V v, V limit) {
+    return _mm512_cmp_pd_mask(_mm512_abs_pd(v), limit, _CMP_NLT_UQ);
+  }
+  static Mask merge(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+  static bool any(Mask m) { return m != 0; }
+};
+
+// The same operations on 256-bit vectors; with 32 registers the blocks can be
+// wider than under AVX2.
+struct Avx512Narrow {
+  using V = __m256d;
+  using Mask = __mmask8;
+  static constexpr std::size_t width = 4;
+
+  static V zero() { return _mm256_setzero_pd(); }
+  static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+  static V broadcast(double x) { return _mm256_set1_pd(x); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
+  static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+  static Mask no_failure() { return 0; }
+  // Not-less-than, unordered: true for NaN, as the failure test needs.
+  static Mask failure(V v, V limit) {
+    return _mm256_cmp_pd_mask(_mm256_andnot_pd(_mm256_set1_pd(-0.0), v), limit, _CMP_NLT_UQ);
+  }
+  static Mask merge(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+  static bool any(Mask m) { return m != 0; }
+};
+
+constexpr KernelTable kAvx512 = make_kernel_table<Avx512, 4, 6>(CpuLevel::avx512);
+constexpr KernelTable kAvx512Narrow = make_kernel_table<Avx512Narrow, 4, 6>(CpuLevel::avx512_256);
+
+}  // namespace
+}  // namespace Orvane::Core::Lumeth::kernels
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace Orvane::Core::Lumeth::kernels {
+
+const KernelTable& avx512_kernels() noexcept { return kAvx512; }
+
+const KernelTable& avx512_256_kernels() noexcept { return kAvx512Narrow; }
+
+}  // namespace Orvane::Core::Lumeth::kernels
+
+#endif

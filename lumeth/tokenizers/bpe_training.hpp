@@ -1,0 +1,57 @@
+#pragma once
+
+// Byte-pair-encoding training: learns an ordered merge list from a corpus in
+// memory and returns the SubwordTokenizer built from it. Training is fully
+// deterministic: the same corpus and limits give the same merges in the same
+// order, whatever order the hash tables inside happen to iterate in.
+//
+// trainBpe keeps its pair counts up to date incrementally: after a merge it
+// touches only the words that held the merged pair, and a max-heap finds the
+// next pair. It learns exactly the merges of the plain form that recounts
+// every pair on every pass (trainBpeReference, kept with the other plain
+// forms in lumeth/tokenizers/internal/bpe_reference.hpp to check that).
+
+#include <cstdint>
+#include <string_view>
+
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
+
+namespace Orvane::Core::Lumeth {
+
+struct BpeTrainingLimits {
+  // The whole vocabulary: 256 bytes + learned merges + BOS and EOS, so at most
+  // vocabularySize - 258 merges are learned. Valid range 258 to 1048576.
+  std::uint32_t vocabularySize = 16384;
+  // A pair is merged only when its weighted count is at least this; at least 1.
+  std::uint32_t minPairFrequency = 2;
+  // No merged token is longer than this many bytes. Valid range 2 to 256.
+  std::uint32_t maxTokenBytes = 16;
+  // The largest corpus accepted, in bytes (64 MiB).
+  std::uint64_t maxCorpusBytes = 67108864;
+};
+
+// Learns merges from `corpus` (any bytes; UTF-8 is not checked) and returns
+// the tokenizer they make. Passes repeat while fewer than vocabularySize - 258
+// merges are learned: count every adjacent pair inside each whitespace run,
+// weighted by how often the run occurs; among the pairs whose merged token is
+// at most maxTokenBytes long, take the greatest count, ties going to the
+// smaller pairKey; stop when none is eligible or the best count is below
+// minPairFrequency; otherwise learn the pair as id 256 + merges so far and
+// replace it everywhere. Stopping early is normal and gives a smaller
+// vocabulary (258 + merges learned).
+//
+// Throws std::invalid_argument before any work, checked in this order:
+// "BPE vocabulary must be in [258, 1048576]",
+// "invalid BPE training limits" (maxTokenBytes outside 2..256 or
+// minPairFrequency 0), "BPE training corpus exceeds configured size limit"
+// (a corpus of exactly maxCorpusBytes is accepted).
+//
+// Cost: one pass over the corpus to build the table of distinct runs, then
+// per merge time proportional to the total length of the words that hold the
+// merged pair (plus logarithmic heap work per changed pair). Memory: the
+// distinct runs as u32 symbols, each pair with the words that may hold it,
+// and the heap. Words and pairs are indexed with 32 bits, or with 64 bits for
+// a corpus of just under 2 GiB or more, where 32 bits might not suffice.
+[[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
+
+}  // namespace Orvane::Core::Lumeth
