@@ -19,7 +19,8 @@ constexpr std::size_t kMarkerCount = 3;
 constexpr std::array<std::string_view, kMarkerCount> kMarkers = {"<|user|>", "<|assistant|>",
                                                                  "<|end|>"};
 
-std::shared_ptr<ITransformerTokenizer> requireBase(std::shared_ptr<ITransformerTokenizer> base) {
+std::shared_ptr<const ITransformerTokenizer> requireBase(
+    std::shared_ptr<const ITransformerTokenizer> base) {
   if (!base) {
     throw std::invalid_argument("chat tokenizer base is null");
   }
@@ -28,7 +29,7 @@ std::shared_ptr<ITransformerTokenizer> requireBase(std::shared_ptr<ITransformerT
 
 }  // namespace
 
-ChatTokenizer::ChatTokenizer(std::shared_ptr<ITransformerTokenizer> base)
+ChatTokenizer::ChatTokenizer(std::shared_ptr<const ITransformerTokenizer> base)
     : base_(requireBase(std::move(base))), descriptor_(base_->descriptor()) {
   if (descriptor_.vocabularySize > kMaxBaseVocabulary) {
     throw std::invalid_argument("chat tokenizer vocabulary overflows");

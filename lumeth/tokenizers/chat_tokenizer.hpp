@@ -21,11 +21,13 @@ namespace Orvane::Core::Lumeth {
 // keeps its base and keeps encoding and decoding as before.
 class ChatTokenizer : public ITransformerTokenizer {
  public:
-  // Shares ownership of `base`. Throws std::invalid_argument with
-  // "chat tokenizer base is null" for an empty pointer and
-  // "chat tokenizer vocabulary overflows" when the base's vocabulary is above
-  // 0xFFFFFFFD, so that the two role ids would not fit in 32 bits.
-  explicit ChatTokenizer(std::shared_ptr<ITransformerTokenizer> base);
+  // Shares ownership of `base`; tokenizers are immutable, so a pointer to a
+  // constant base is enough (a pointer to a mutable one converts). Throws
+  // std::invalid_argument with "chat tokenizer base is null" for an empty
+  // pointer and "chat tokenizer vocabulary overflows" when the base's
+  // vocabulary is above 0xFFFFFFFD, so that the two role ids would not fit in
+  // 32 bits.
+  explicit ChatTokenizer(std::shared_ptr<const ITransformerTokenizer> base);
 
   ChatTokenizer(const ChatTokenizer&) = default;
   ChatTokenizer& operator=(const ChatTokenizer&) = default;
@@ -54,7 +56,7 @@ class ChatTokenizer : public ITransformerTokenizer {
   [[nodiscard]] TokenizerDescriptor descriptor() const override;
 
  private:
-  std::shared_ptr<ITransformerTokenizer> base_;  // never null
+  std::shared_ptr<const ITransformerTokenizer> base_;  // never null
   TokenizerDescriptor descriptor_;
 };
 

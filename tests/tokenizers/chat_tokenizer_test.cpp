@@ -123,6 +123,15 @@ TEST(ChatTokenizer, SharesOwnershipOfItsBase) {
   EXPECT_TRUE(watch.expired());
 }
 
+TEST(ChatTokenizer, AcceptsAPointerToAConstantBase) {
+  // Code that hands tokenizers out as pointers to const can wrap them.
+  const std::shared_ptr<const ITransformerTokenizer> base = std::make_shared<const ByteTokenizer>();
+  const ChatTokenizer chat(base);
+  EXPECT_EQ(chat.descriptor().hash, kChatOverByteHash);
+  EXPECT_EQ(chat.encode(kTranscript, {}).ids, kTranscriptIds);
+  EXPECT_EQ(base.use_count(), 2);
+}
+
 TEST(ChatTokenizer, KeepsItsBaseAfterBeingMovedFrom) {
   ChatTokenizer constructed(byteBase());
   const ChatTokenizer target(std::move(constructed));
