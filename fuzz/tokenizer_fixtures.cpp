@@ -26,7 +26,12 @@ ExpectedIds plainEncode(std::span<const BpeMerge> merges, bool bpe, std::string_
     expected.error = TokenizerErrorCode::UnsupportedOption;
     return expected;
   }
+  // Normalization first, then the policy value, then the text.
   const auto policy = static_cast<std::uint8_t>(options.invalidUtf8);
+  if (policy > kReplace) {
+    expected.error = TokenizerErrorCode::UnsupportedOption;
+    return expected;
+  }
   std::string bytes(text);
   if (policy == kReject || policy == kReplace) {
     const DrainResult drained = referenceDrain(text, policy, /*final=*/true);
