@@ -24,6 +24,6 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # The fuzz targets need clang; the library and the conformance code are
 # rebuilt there with coverage instrumentation and both sanitizers.
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLUMETH_BUILD_FUZZERS=ON -DLUMETH_BUILD_TESTS=OFF -DLUMETH_BUILD_BENCHMARKS=OFF
+  -DLUMETH_BUILD_FUZZERS=ON -DLUMETH_BUILD_TESTS=OFF -DLUMETH_BUILD_BENCHMARKS=OFF -DLUMETH_BUILD_CLI=OFF
 cmake --build build/fuzz -j "$jobs"
 fuzz/smoke.sh build/fuzz 15
