@@ -16,6 +16,8 @@
 //   V, Mask          vector of S::width doubles; per-lane failure flags
 //   zero, load, store (unaligned), broadcast, add, mul, div
 //   swap_pairs(v)    exchanges lanes 2i and 2i + 1 (width >= 2 only)
+//   transpose(t)     t is V[width]: lane j of t[k] and lane k of t[j] change
+//                    places (a square transpose in registers)
 //   round_single(v)  each lane to the nearest float (ties to even), widened
 //   no_failure(), failure(v, limit) (lanes with !(|v| < limit)),
 //   merge(a, b), any(mask)
@@ -160,6 +162,68 @@ bool rotate_pairs(double* values, const double* cos_pairs, const double* sin_pai
   }
   return !failed;
 }
+
+// One row through an output-major weight: a matrix-vector product, where
+// each weight is used once and the cost is reading the weights. Lane j of a
+// vector accumulates output o + j: W weight rows are loaded W inputs at a
+// time and transposed in registers, so the weights stream straight from
+// memory, with no copy into a panel. G groups of W outputs run side by side
+// so that their sums, each a chain of dependent additions, overlap. Every
+// output's sum is the blocked projection's: from 0.0, one input at a time in
+// ascending order, x * w then the addition, then scaled and guarded by
+// scale_guard.
+template <class S>
+struct RowProjection {
+  static constexpr std::size_t W = S::width;
+  static constexpr std::size_t G = W >= 4 ? 2 : 8 / W;
+
+  static bool run(const ProjectArgs& a) noexcept {
+    const double* const x = a.x_rows[0];
+    double* const y = a.y_rows[0];
+    const std::size_t in = a.in;
+    const std::size_t stride = a.weight_stride;
+    double sums[G * W];
+    bool ok = true;
+    std::size_t o = 0;
+    for (; o + G * W <= a.out; o += G * W) {
+      typename S::V acc[G];
+      for (std::size_t g = 0; g < G; ++g) acc[g] = S::zero();
+      const double* const rows = a.weight + o * stride;
+      std::size_t k = 0;
+      for (; k + W <= in; k += W) {
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+          typename S::V t[W];
+#pragma GCC unroll 8
+          for (std::size_t j = 0; j < W; ++j) t[j] = S::load(rows + (g * W + j) * stride + k);
+          S::transpose(t);
+#pragma GCC unroll 8
+          for (std::size_t i = 0; i < W; ++i) {
+            acc[g] = S::add(acc[g], S::mul(S::broadcast(x[k + i]), t[i]));
+          }
+        }
+      }
+      for (; k < in; ++k) {
+        for (std::size_t g = 0; g < G; ++g) {
+          double column[W];
+          for (std::size_t j = 0; j < W; ++j) column[j] = rows[(g * W + j) * stride + k];
+          acc[g] = S::add(acc[g], S::mul(S::broadcast(x[k]), S::load(column)));
+        }
+      }
+      for (std::size_t g = 0; g < G; ++g) S::store(sums + g * W, acc[g]);
+      ok = scale_guard<S>(y + o, sums, a.scale, G * W, a.guard) && ok;
+    }
+    // The last outputs, fewer than a group, one sum each.
+    const std::size_t rest = a.out - o;
+    for (std::size_t j = 0; j < rest; ++j) {
+      const double* const row = a.weight + (o + j) * stride;
+      double acc = 0.0;
+      for (std::size_t k = 0; k < in; ++k) acc = acc + x[k] * row[k];
+      sums[j] = acc;
+    }
+    return scale_guard<S>(y + o, sums, a.scale, rest, a.guard) && ok;
+  }
+};
 
 // The register-blocked projection: MR rows by NV vectors of outputs per
 // block, each output's sum kept in its own accumulator and extended one input
@@ -323,6 +387,11 @@ struct Projection {
   static bool run(const ProjectArgs& a) noexcept {
     if (a.rows == 0 || a.out == 0) {
       return true;
+    }
+    // A single row meets each weight once: packing the weights into panels
+    // would only add a copy to the read.
+    if (a.rows == 1 && !a.weight_input_major && a.in_limits == nullptr && a.out_limits == nullptr) {
+      return RowProjection<S>::run(a);
     }
     const std::size_t padded = padded_rows(a.rows);
     const std::size_t blocks = padded / MR;
