@@ -402,6 +402,7 @@ Tensor SessionInternals::append_with(InferenceSession& session, const kernels::K
   // written past the cache tensors' old ends, which the rollback drops again.
   const std::size_t total = position + ids.size();
   const std::size_t kv = kv_width(spec);
+  const std::size_t values = checked_product(total, kv);  // per cache tensor
   const std::size_t layers = spec.layers;
   std::vector<Tensor>& cache = session.cache_;
   reserve_growing(session.input_tokens_, total, spec.context);
@@ -415,16 +416,18 @@ Tensor SessionInternals::append_with(InferenceSession& session, const kernels::K
       fresh.emplace_back(std::vector<std::size_t>{total, kv}, 0.0, true);
     }
   } else {
-    for (Tensor& tensor : cache) reserve_growing(tensor.data, total * kv, spec.context * kv);
+    std::size_t most = 0;  // the values of a full context, or as many as fit
+    if (__builtin_mul_overflow(std::size_t{spec.context}, kv, &most)) most = values;
+    for (Tensor& tensor : cache) reserve_growing(tensor.data, values, most);
   }
   std::vector<Tensor>& target = position == 0 ? fresh : cache;
   CacheRollback rollback(cache, position * kv);
   for (std::size_t i = 0; i < layers; ++i) {
-    Tensor& keys = target[2 * i];
-    Tensor& values = target[2 * i + 1];
-    keys.data.resize(total * kv);  // within the capacity reserved above
-    values.data.resize(total * kv);
-    history[i] = LayerHistory{keys.data.data(), values.data.data()};
+    Tensor& key_cache = target[2 * i];
+    Tensor& value_cache = target[2 * i + 1];
+    key_cache.data.resize(values);  // within the capacity reserved above
+    value_cache.data.resize(values);
+    history[i] = LayerHistory{key_cache.data.data(), value_cache.data.data()};
   }
 
   Tensor logits = cached_step_with(kernels, spec, model.weights(), ids, position, history, options,
