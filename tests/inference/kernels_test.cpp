@@ -132,6 +132,7 @@ struct ProjectionCase {
   bool input_major;
   bool limits;
   double scale;
+  bool whole_limits = false;  // limits that cut nothing (a decoding step's attention)
 };
 
 TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
@@ -146,15 +147,24 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
       {11, 40, 64, true, true, 1.0},
       {7, 3, 130, true, false, 1.0},
       {2, 600, 5, false, true, 1.0},
-      // One row: the matrix-vector path, around its groups of outputs and
-      // inputs, with a tail of inputs and of outputs.
+      // One to four rows: the matrix-vector paths, around their groups of
+      // outputs and inputs, with tails of inputs and of outputs, both weight
+      // layouts, and limits that cut nothing.
       {1, 64, 64, false, false, 1.0},
       {1, 13, 37, false, false, 0.125},
       {1, 300, 100, false, false, 1.0},
       {1, 7, 15, false, false, 1.0},
       {1, 16, 17, false, false, 1.0},
       {1, 40, 64, true, true, 1.0},
-      {1, 9, 33, false, true, 1.0}};
+      {1, 9, 33, false, true, 1.0},
+      {2, 30, 21, true, false, 1.0},
+      {3, 17, 40, true, false, 1.0},
+      {4, 64, 64, true, false, 1.0},
+      {4, 19, 9, false, false, 1.0},
+      {2, 33, 70, false, false, 0.5},
+      {3, 33, 50, false, true, 0.125, true},
+      {4, 70, 16, true, true, 1.0, true},
+      {1, 5, 3, true, false, 1.0}};
   Random random(7);
   for (const ProjectionCase& c : cases) {
     for (const bool full_precision : {true, false}) {
@@ -166,8 +176,8 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
       std::vector<std::size_t> in_limits(c.rows);
       std::vector<std::size_t> out_limits(c.rows);
       for (std::size_t r = 0; r < c.rows; ++r) {
-        in_limits[r] = 1 + random.index(c.in);
-        out_limits[r] = 1 + random.index(c.out);
+        in_limits[r] = c.whole_limits ? c.in : 1 + random.index(c.in);
+        out_limits[r] = c.whole_limits ? c.out : 1 + random.index(c.out);
       }
       std::vector<double> y(c.rows * c.out, -7.0);
       std::vector<const double*> x_rows(c.rows);
@@ -214,8 +224,8 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
 }
 
 TEST_P(KernelLevel, ProjectionReportsEveryGuardFailureAndOnlyStoredOnes) {
-  // Several rows, and one (the matrix-vector path).
-  for (const std::size_t rows : {std::size_t{6}, std::size_t{1}}) {
+  // Several rows, and one or three (the matrix-vector paths).
+  for (const std::size_t rows : {std::size_t{6}, std::size_t{1}, std::size_t{3}}) {
     SCOPED_TRACE(rows);
     const std::size_t in = 20;
     const std::size_t out = 37;

@@ -42,7 +42,7 @@ struct Avx2 {
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   // Pairs within each 128-bit half, then the halves.
-  static void transpose(V (&t)[4]) {
+  [[gnu::always_inline]] static void transpose(V (&t)[4]) {
     const V a0 = _mm256_unpacklo_pd(t[0], t[1]);
     const V a1 = _mm256_unpackhi_pd(t[0], t[1]);
     const V a2 = _mm256_unpacklo_pd(t[2], t[3]);

@@ -48,7 +48,7 @@ struct Avx512 {
   // Pairs within each 128-bit lane, then lanes: a_i holds the pairs of rows
   // (2m, 2m + 1), b the lanes of two such, t[k] the lanes of column k. The
   // zero-masking forms with every lane selected, as in round_single.
-  static void transpose(V (&t)[8]) {
+  [[gnu::always_inline]] static void transpose(V (&t)[8]) {
     V a[8];
     for (int m = 0; m < 4; ++m) {
       a[2 * m] = _mm512_maskz_unpacklo_pd(0xFF, t[2 * m], t[2 * m + 1]);
@@ -94,7 +94,7 @@ struct Avx512Narrow {
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   // Pairs within each 128-bit half, then the halves.
-  static void transpose(V (&t)[4]) {
+  [[gnu::always_inline]] static void transpose(V (&t)[4]) {
     const V a0 = _mm256_unpacklo_pd(t[0], t[1]);
     const V a1 = _mm256_unpackhi_pd(t[0], t[1]);
     const V a2 = _mm256_unpacklo_pd(t[2], t[3]);
