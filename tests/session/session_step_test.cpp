@@ -405,7 +405,7 @@ TEST(SessionStep, TheDifferentialCheckSeesASingleFlippedBit) {
   // The comparison above on a real pair of runs, then with the last bit of
   // one value flipped in each kind of observation: it must name the place.
   Random random(5);
-  ModelDraw m = draw(4, random);
+  const ModelDraw m = draw(4, random);
   const ModelPtr model = make(m, random);
   const Ids ids = random.ids(6, m.vocabulary);
   Observations whole;
@@ -528,9 +528,8 @@ TEST(SessionStep, RewindUndoesAnAppendByteForByte) {
 TEST(SessionStep, StepsKeepCounterSettingAndTokenizerState) {
   Random random(9);
   const ModelDraw m = draw(0, random);
-  const ModelPtr model = make(m, random);
   const ByteBuffer state{1, 2, 3};
-  const ModelPtr bound = make_model(model->spec(), TransformerWeights(model->weights()), "hash");
+  const ModelPtr bound = make_model(spec_of(m), weights_of(m, random), "hash");
   SessionFile file = sessionFile(*bound, {}, state);
   file.setting = 3;
   file.counter = 42;
