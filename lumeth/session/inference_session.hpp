@@ -106,7 +106,7 @@ class InferenceSession {
   //     not match the model" (a tensor not [position, kv]): a restored file
   //     may carry anything;
   //   std::invalid_argument "session step has no tokens", "session step
-  //     exceeds the context" (position + n above the spec's context);
+  //     exceeds the context" (position + n above the model's context);
   //   std::out_of_range "token id exceeds vocabulary".
   // While computing: std::domain_error "transformer forward produced NaN/Inf"
   // or "transformer operator produced NaN/Inf", std::bad_alloc, and whatever
@@ -115,8 +115,8 @@ class InferenceSession {
                 LogitRows rows = LogitRows::all);
 
   // Drops the last `count` positions: their ids, their cache rows (the whole
-  // cache when none is left) and position() -= count, so that the session is
-  // the one that appending those ids produced from. counter and
+  // cache when none is left) and position() -= count, leaving the session as
+  // it was before those ids were appended, ready to take others. counter and
   // tokenizer_state do not change. Throws, before anything changes, the
   // three state checks of append, then std::invalid_argument "session rewind
   // exceeds position" when count > position().
