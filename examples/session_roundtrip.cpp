@@ -1,18 +1,25 @@
-// Bind a tokenizer to a model, encode text for it, and carry a session's
-// state through a saved session file.
+// Bind a tokenizer to a model, encode text for it, feed the ids to a session
+// and carry the session through a saved session file.
 //
 //   session_roundtrip [SESSION_FILE]
 //
 // A bound model accepts text only through the tokenizer it was built for:
-// encodeForModel refuses any other. A session file ("LUMECTS1") is checked
+// encodeForModel refuses any other. A session runs the model over ids as they
+// come (append), keeping every earlier position's keys and values, so a new
+// id costs one pass over the weights; its logits are bit for bit those of a
+// forward pass over the whole sequence. A session file ("LUMECTS1") is checked
 // against the model it is restored into (spec, identity, binding, checksums).
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,16 +84,20 @@ int main(int argc, char** argv) try {
   const lm::EncodedText encoded = lm::encodeForModel(*model, *tokenizer, text, {});
   std::cout << text << " -> " << encoded.ids.size() << " ids\n";
 
-  // Stream-decode the ids up to the middle of 'ï': the decoder holds the
-  // unfinished character back instead of emitting half of it.
+  // Feed the ids up to the middle of 'ï' to a session, and stream-decode
+  // them: the decoder holds the unfinished character back instead of
+  // emitting half of it.
   const std::span<const std::uint32_t> ids = encoded.ids;
+  lm::InferenceSession session(model, /*setting=*/1);
+  const lm::ForwardOptions options;  // full precision, no observer
+  (void)session.append(ids.first(3), options, lm::LogitRows::last);
   lm::DecoderState decoder;
   std::string shown = lm::decodeChunk(decoder, ids.first(3), false);
-  std::cout << "streamed so far: \"" << shown << "\" (" << decoder.pending.size()
-            << " byte pending)\n";
+  std::cout << "fed " << session.position() << " ids, streamed so far: \"" << shown << "\" ("
+            << decoder.pending.size() << " byte pending)\n";
 
-  // The decoder state travels inside the session as its tokenizer state.
-  lm::InferenceSession session(model, /*setting=*/1);
+  // The decoder state travels inside the session as its tokenizer state,
+  // beside the ids and the key/value cache.
   session.set_tokenizer_state(lm::serializeDecoderState(decoder));
   const lm::ByteBuffer file = session.save();
   {
@@ -97,18 +108,33 @@ int main(int argc, char** argv) try {
   }
 
   // Later, perhaps in another process: a session over the same model restores
-  // the file; every check runs before anything changes.
+  // the file; every check runs before anything changes. It must be stepped
+  // with the precision it was filled with (the file does not record it).
   std::ifstream in(session_path, std::ios::binary);
   const std::vector<std::uint8_t> stored{std::istreambuf_iterator<char>(in),
                                          std::istreambuf_iterator<char>()};
   lm::InferenceSession restored(model, 1);
   restored.restore(stored, lm::ArtifactLimits{});
 
+  // Feed the rest: only the new ids are computed.
+  const lm::Tensor next = restored.append(ids.subspan(3), options, lm::LogitRows::last);
   lm::DecoderState resumed;
   lm::parseDecoderState(resumed, restored.tokenizer_state());
   shown += lm::decodeChunk(resumed, ids.subspan(3), true);
-  std::cout << "after restore: \"" << shown << "\"\n";
-  return shown == text ? 0 : 1;
+  std::cout << "after restore: \"" << shown << "\", " << restored.position() << " ids\n";
+
+  // The same logits as one forward pass over every id.
+  lm::TokenBatch batch;
+  batch.batch_size = 1;
+  batch.width = ids.size();
+  batch.tokens.assign(ids.begin(), ids.end());
+  const lm::Tensor whole = lm::forward(model->spec(), model->weights(), batch, options);
+  const std::size_t vocabulary = model->spec().vocabulary;
+  const bool same = std::equal(next.data.begin(), next.data.end(),
+                               whole.data.end() - static_cast<std::ptrdiff_t>(vocabulary));
+  std::cout << "next-token logits " << (same ? "equal" : "differ from")
+            << " those of a forward pass over the whole text\n";
+  return shown == text && same ? 0 : 1;
 } catch (const std::exception& error) {
   std::cerr << "session_roundtrip: " << error.what() << '\n';
   return 1;

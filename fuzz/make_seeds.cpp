@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -233,15 +234,24 @@ int run(const fs::path& output) {
       make_model(Conformance::make_test_spec(258), Conformance::make_test_weights(258));
 
   const std::vector<Tensor> cache = {Tensor({2, 2}, 0.25, true), Tensor({3}, -1.5, true)};
+  // Sessions after real steps: their caches fit the model, so a restored
+  // copy steps on from them.
+  const auto stepped = [](const std::shared_ptr<const TransformerModel>& model) {
+    InferenceSession session(model, 1);
+    (void)session.append(std::vector<std::uint32_t>{72, 105, 33}, ForwardOptions{});
+    return session.save();
+  };
   const std::vector<ByteBuffer> boundSessions = {
       InferenceSession(bound, 1).save(),
       sessionFile(*bound, {}, pendingState(InvalidUtf8Policy::Reject, false, {0xE2}), {}, 0, 1, 0),
       sessionFile(*bound, {104, 105, 257}, pendingState(InvalidUtf8Policy::Replace, true, {0xF0}),
                   cache, 3, 2, 9),
+      stepped(bound),
   };
   const std::vector<ByteBuffer> unboundSessions = {
       InferenceSession(unbound, 1).save(),
       sessionFile(*unbound, {0, 1, 2, 256}, {}, cache, 512, 0, 4),
+      stepped(unbound),
   };
 
   byteArtifactSeeds(output / "byte_artifact");
