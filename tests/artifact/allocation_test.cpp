@@ -221,5 +221,17 @@ TEST(AllocationBounds, ModelSpecWithManyLayersAgainstASmallTable) {
             kLargestJustified);
 }
 
+TEST(AllocationBounds, SpecDescriptionClaimingMorePortsThanItsTextHolds) {
+  TransformerSpec spec = wideSpec(1);
+  const std::string text = describe_spec(spec);
+  const std::string claim = "10:port_count=1:2;";
+  std::string forged = text.substr(0, text.find(claim));
+  forged += "10:port_count=20:18446744073709551615;";
+  forged += text.substr(text.find(claim) + claim.size());
+  EXPECT_LT(largestAllocationOfFailing<std::invalid_argument>(
+                [&] { (void)parse_spec_description(forged); }, "spec description is truncated"),
+            kLargestJustified);
+}
+
 }  // namespace
 }  // namespace Orvane::Core::Lumeth
