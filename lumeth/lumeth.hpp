@@ -6,6 +6,7 @@
 #include "lumeth/version.hpp"
 
 #include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/files.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
