@@ -33,3 +33,5 @@
 #include "lumeth/artifact/model.hpp"
 
 #include "lumeth/session/inference_session.hpp"
+
+#include "lumeth/directory/tokenizer_artifact.hpp"

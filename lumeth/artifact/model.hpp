@@ -111,13 +111,13 @@ class TransformerModel;
 // So a model built from single-precision-flagged tensors loads with other
 // flags but the same values, artifact, identity and results.
 //
-// Memory: a model holds its artifact (8 bytes per parameter, plus about 60
-// bytes per tensor of manifest) and its weights as doubles (8 bytes per
+// Memory: a model holds its artifact (8 bytes per parameter, plus under 100
+// bytes of manifest per tensor) and its weights as doubles (8 bytes per
 // parameter): 16 bytes per parameter, the same for a loaded model as for one
-// from make_model. Loading from a moved-in buffer peaks there too; from a
-// copied one, 8 bytes per parameter more until the call returns. No
-// allocation is sized from a stored count beyond what the bytes present can
-// hold.
+// from make_model. Loading from a moved-in buffer peaks there too (plus the
+// probe's activations for one token); from a copied one, 8 bytes per
+// parameter more until the call returns. No allocation is sized from a
+// stored count beyond what the bytes present can hold.
 //
 // The default ArtifactLimits admit a container of up to 1 GiB, which is at
 // most about 134 million parameters (2^30 / 8), with no tensor above 512 MiB
