@@ -43,8 +43,18 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 
+// The replaced operator new allocates with malloc, so free is the matching
+// release; GCC cannot see that through inlined standard containers and
+// warns at these lines.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace Orvane::Core::Lumeth {
 namespace {
