@@ -34,4 +34,5 @@
 
 #include "lumeth/session/inference_session.hpp"
 
+#include "lumeth/directory/model_directory.hpp"
 #include "lumeth/directory/tokenizer_artifact.hpp"
