@@ -5,6 +5,7 @@
 #   <prefix>/lib/cmake/Lumeth/             LumethConfig.cmake, its version file, exported targets
 #   <prefix>/lib/pkgconfig/lumeth.pc       the same for pkg-config
 #   <prefix>/bin/lumeth-conformance        the conformance executable, when it is built
+#   <prefix>/bin/lumeth                    the command-line tool, when it is built
 #
 # The exported Lumeth::lumeth carries the include root, cxx_std_20 and the
 # strict floating-point options. The conformance internal library, the tests,
@@ -53,4 +54,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumeth.pc
 
 if(TARGET lumeth-conformance)
   install(TARGETS lumeth-conformance RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET lumeth_cli)
+  install(TARGETS lumeth_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
