@@ -11,12 +11,19 @@
 #include "lumeth/spec/spec_description.hpp"
 #include "lumeth/tokenizers/binding.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr const char* kChatWithoutTokenizer = "model directory chat record needs a tokenizer";
+
+// A chat.txt is read up to this size, so that any wrong record of a
+// plausible size is refused as not recognised; a larger one as too large.
+constexpr std::uint64_t kMaxChatRecordBytes = 4096;
 
 // The stored artifact of a byte or BPE tokenizer, or the refusal for any
 // other kind.
@@ -26,6 +33,13 @@ const ByteBuffer& artifact_of(const ITransformerTokenizer& tokenizer) {
     return subword->artifact();
   }
   throw std::invalid_argument("model directory tokenizer must be a byte or BPE tokenizer");
+}
+
+// The tokenizer a model of the directory is bound to: the base, or a chat
+// tokenizer over it.
+std::shared_ptr<const ITransformerTokenizer> described(const DirectoryTokenizer& stored) {
+  if (!stored.chat) return stored.base;
+  return std::make_shared<const ChatTokenizer>(stored.base);
 }
 
 // The file's bytes, or nothing when it does not exist.
@@ -52,7 +66,9 @@ void save_model_directory(const fs::path& directory, const TransformerModel& mod
   const ByteBuffer* tokenizerArtifact = nullptr;
   if (tokenizer.base) {
     tokenizerArtifact = &artifact_of(*tokenizer.base);
-    validateTokenizerBinding(model, *tokenizer.base);
+    validateTokenizerBinding(model, *described(tokenizer));
+  } else if (tokenizer.chat) {
+    throw std::invalid_argument(kChatWithoutTokenizer);
   }
 
   fs::create_directories(directory);
@@ -61,6 +77,11 @@ void save_model_directory(const fs::path& directory, const TransformerModel& mod
     write_file_atomically(directory / kModelDirectoryTokenizerFile, *tokenizerArtifact);
   } else {
     remove_if_present(directory / kModelDirectoryTokenizerFile);
+  }
+  if (tokenizer.chat) {
+    write_file_atomically(directory / kModelDirectoryChatFile, asBytes(kModelDirectoryChatRecord));
+  } else {
+    remove_if_present(directory / kModelDirectoryChatFile);
   }
   // Last, so that its directory sync also covers the removals above.
   write_file_atomically(directory / kModelDirectoryModelFile, model.artifact());
@@ -82,8 +103,18 @@ LoadedModelDirectory load_model_directory(const fs::path& directory,
   if (tokenizerBytes) {
     loaded.stored.base = load_tokenizer_artifact(*tokenizerBytes, limits.max_tokenizer_bytes);
   }
+  const std::optional<ByteBuffer> chatRecord =
+      read_if_present(directory / kModelDirectoryChatFile, kMaxChatRecordBytes);
+  if (chatRecord) {
+    if (!tokenizerBytes) throw std::invalid_argument(kChatWithoutTokenizer);
+    if (asText(*chatRecord) != kModelDirectoryChatRecord) {
+      throw std::invalid_argument("model directory chat record is not recognised");
+    }
+    loaded.stored.chat = true;
+  }
+
   if (loaded.stored.base) {
-    loaded.tokenizer = loaded.stored.base;
+    loaded.tokenizer = described(loaded.stored);
     validateTokenizerBinding(*loaded.model, *loaded.tokenizer);
   }
   return loaded;

@@ -2,7 +2,7 @@
 //
 //   lumeth_model_directory_roundtrip save DIR
 //     builds a model (two layers, untied embeddings, every weight different)
-//     bound to a freshly trained BPE tokenizer, saves
+//     bound to a chat tokenizer over a freshly trained BPE tokenizer, saves
 //     it as a model directory in DIR, and writes DIR/expected.bin: the token
 //     ids of a fixed text, then the bit patterns of the logits over them;
 //   lumeth_model_directory_roundtrip check DIR
@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kText = "ahoj světe, český chatbot";
+constexpr std::string_view kText = "<|user|>\nahoj světe<|end|><|assistant|>\nčeský chatbot<|end|>";
 
 lm::Tensor varied(std::vector<std::size_t> shape, std::uint64_t& seed) {
   lm::Tensor tensor(std::move(shape), 0.0, true);
@@ -102,10 +102,11 @@ int save(const fs::path& directory) {
   const auto base = std::make_shared<const lm::SubwordTokenizer>(
       lm::trainBpe("ahoj světe ahoj světe český chatbot ahoj světe",
                    lm::BpeTrainingLimits{.vocabularySize = 300, .minPairFrequency = 2}));
-  const lm::TokenizerDescriptor descriptor = base->descriptor();
+  const lm::ChatTokenizer chat(base);
+  const lm::TokenizerDescriptor descriptor = chat.descriptor();
   const auto model = build_model(descriptor.vocabularySize, descriptor.hash);
-  lm::save_model_directory(directory, *model, {.base = base});
-  const std::vector<std::uint64_t> expected = outputs(*model, *base);
+  lm::save_model_directory(directory, *model, {.base = base, .chat = true});
+  const std::vector<std::uint64_t> expected = outputs(*model, chat);
   lm::write_file_atomically(directory / "expected.bin", encode(expected));
   std::cout << "saved " << expected.size() << " values";
   return 0;
@@ -113,8 +114,8 @@ int save(const fs::path& directory) {
 
 int check(const fs::path& directory) {
   const lm::LoadedModelDirectory loaded = lm::load_model_directory(directory, {});
-  if (!loaded.tokenizer) {
-    std::cerr << "the directory lost its tokenizer\n";
+  if (!loaded.tokenizer || !loaded.stored.chat) {
+    std::cerr << "the directory lost its chat tokenizer\n";
     return 1;
   }
   const lm::ByteBuffer expected = lm::read_file_bytes(directory / "expected.bin", 1 << 20);

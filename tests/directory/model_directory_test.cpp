@@ -22,6 +22,7 @@
 #include "lumeth/spec/spec_description.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -120,14 +121,27 @@ struct SavedCase {
 std::vector<SavedCase> savedCases() {
   const TokenizerPtr byte = byteTokenizer();
   const TokenizerPtr bpe = bpeTokenizer();
+  const ChatTokenizer chatOverByte(byte);
+  const ChatTokenizer chatOverBpe(bpe);
   const std::set<std::string> withoutTokenizer = {"spec.txt", "model.lumectm"};
   const std::set<std::string> withTokenizer = {"spec.txt", "model.lumectm", "tokenizer.lumetok"};
-  return {
-      {"unbound, no tokenizer", unboundModel(), {}, withoutTokenizer},
-      {"bound, saved without its tokenizer", modelBoundTo(*byte), {}, withoutTokenizer},
-      {"byte tokenizer", modelBoundTo(*byte), {.base = byte}, withTokenizer},
-      {"BPE tokenizer", modelBoundTo(*bpe), {.base = bpe}, withTokenizer},
+  const std::set<std::string> withChat = {"spec.txt", "model.lumectm", "tokenizer.lumetok",
+                                          "chat.txt"};
+  // Appended one by one: GCC 12 misreads the shared pointers of a braced
+  // list of these as possibly uninitialized.
+  std::vector<SavedCase> cases;
+  const auto add = [&](std::string label, ModelPtr model, TokenizerPtr base, bool chat,
+                       const std::set<std::string>& files) {
+    cases.push_back(
+        {std::move(label), std::move(model), DirectoryTokenizer{std::move(base), chat}, files});
   };
+  add("unbound, no tokenizer", unboundModel(), nullptr, false, withoutTokenizer);
+  add("bound, saved without its tokenizer", modelBoundTo(*byte), nullptr, false, withoutTokenizer);
+  add("byte tokenizer", modelBoundTo(*byte), byte, false, withTokenizer);
+  add("BPE tokenizer", modelBoundTo(*bpe), bpe, false, withTokenizer);
+  add("chat over byte", modelBoundTo(chatOverByte), byte, true, withChat);
+  add("chat over BPE", modelBoundTo(chatOverBpe), bpe, true, withChat);
+  return cases;
 }
 
 TEST_F(ModelDirectoryTest, ASavedDirectoryLoadsBackBitForBit) {
@@ -143,6 +157,7 @@ TEST_F(ModelDirectoryTest, ASavedDirectoryLoadsBackBitForBit) {
     EXPECT_EQ(loaded.model->artifact(), c.model->artifact());
     EXPECT_EQ(loaded.model->identity(), c.model->identity());
     EXPECT_EQ(logitBits(*loaded.model), logitBits(*c.model));
+    EXPECT_EQ(loaded.stored.chat, c.tokenizer.chat);
     if (!c.tokenizer.base) {
       EXPECT_EQ(loaded.tokenizer, nullptr);
       EXPECT_EQ(loaded.stored.base, nullptr);
@@ -152,7 +167,10 @@ TEST_F(ModelDirectoryTest, ASavedDirectoryLoadsBackBitForBit) {
     EXPECT_EQ(loaded.stored.base->descriptor(), c.tokenizer.base->descriptor());
     EXPECT_EQ(loaded.tokenizer->descriptor().hash, c.model->tokenizerHash());
     const std::string text = "<|user|>\nahoj světe<|end|>";
-    EXPECT_EQ(loaded.tokenizer->encode(text, {}).ids, c.tokenizer.base->encode(text, {}).ids);
+    EXPECT_EQ(loaded.tokenizer->encode(text, {}).ids,
+              (c.tokenizer.chat ? ChatTokenizer(c.tokenizer.base).encode(text, {})
+                                : c.tokenizer.base->encode(text, {}))
+                  .ids);
 
     // Saving what was loaded writes the same files again.
     const fs::path again = root_ / "again";
@@ -166,7 +184,12 @@ TEST_F(ModelDirectoryTest, ASavedDirectoryLoadsBackBitForBit) {
 
 TEST_F(ModelDirectoryTest, SavingAgainReplacesEveryFileAndRemovesStaleOnes) {
   const TokenizerPtr byte = byteTokenizer();
+  save_model_directory(directory_, *modelBoundTo(ChatTokenizer(byte)),
+                       {.base = byte, .chat = true});
   save_model_directory(directory_, *modelBoundTo(*byte), {.base = byte});
+  EXPECT_EQ(names(), (std::set<std::string>{"spec.txt", "model.lumectm", "tokenizer.lumetok"}));
+  EXPECT_EQ(load_model_directory(directory_, {}).tokenizer->descriptor(), byte->descriptor());
+
   const ModelPtr unbound = unboundModel();
   save_model_directory(directory_, *unbound);
   EXPECT_EQ(names(), (std::set<std::string>{"spec.txt", "model.lumectm"}));
@@ -200,7 +223,16 @@ TEST_F(ModelDirectoryTest, SavingRefusesADirectoryThatWouldNotLoadAndWritesNothi
   };
   expectRefused(unboundModel(), {.base = byte}, "tokenizer hash does not match model binding");
   expectRefused(modelBoundTo(*byte), {.base = bpe}, "tokenizer vocabulary does not match model");
+  expectRefused(modelBoundTo(*byte), {.base = byte, .chat = true},
+                "tokenizer vocabulary does not match model");
+  expectRefused(modelBoundTo(ChatTokenizer(byte)), {.base = byte},
+                "tokenizer vocabulary does not match model");
+  expectRefused(modelBoundTo(*byte), {.base = nullptr, .chat = true},
+                "model directory chat record needs a tokenizer");
   expectRefused(modelBoundTo(*byte), {.base = std::make_shared<const OtherTokenizer>()},
+                "model directory tokenizer must be a byte or BPE tokenizer");
+  const TokenizerPtr chat = std::make_shared<const ChatTokenizer>(byte);
+  expectRefused(modelBoundTo(*chat), {.base = chat},
                 "model directory tokenizer must be a byte or BPE tokenizer");
 }
 
@@ -216,7 +248,7 @@ struct Refusal {
 TEST_F(ModelDirectoryTest, EachBrokenFileIsRefusedWithItsMessage) {
   const TokenizerPtr byte = byteTokenizer();
   const TokenizerPtr bpe = bpeTokenizer();
-  const ModelPtr bpeModel = modelBoundTo(*bpe);
+  const ModelPtr chatModel = modelBoundTo(ChatTokenizer(bpe));
   const auto flipLast = [](std::string_view name) {
     return [name](ModelDirectoryTest& t) {
       ByteBuffer bytes = t.contents(name);
@@ -276,7 +308,7 @@ TEST_F(ModelDirectoryTest, EachBrokenFileIsRefusedWithItsMessage) {
        "model spec hash mismatch"},
       {"model.lumectm of the same spec, unbound",
        [bpe](ModelDirectoryTest& t) {
-         const std::uint32_t vocabulary = bpe->descriptor().vocabularySize;
+         const std::uint32_t vocabulary = ChatTokenizer(bpe).descriptor().vocabularySize;
          t.overwrite(
              "model.lumectm",
              make_model(make_test_spec(vocabulary), make_test_weights(vocabulary))->artifact());
@@ -304,11 +336,34 @@ TEST_F(ModelDirectoryTest, EachBrokenFileIsRefusedWithItsMessage) {
       {"tokenizer.lumetok of unknown kind",
        [](ModelDirectoryTest& t) { t.overwrite("tokenizer.lumetok", unboundModel()->artifact()); },
        "unknown tokenizer artifact magic"},
+      {"tokenizer.lumetok missing, chat.txt kept", remove("tokenizer.lumetok"),
+       "model directory chat record needs a tokenizer"},
+
+      // chat.txt
+      {"chat.txt missing", remove("chat.txt"), "tokenizer vocabulary does not match model"},
+      {"chat.txt with another version",
+       [](ModelDirectoryTest& t) {
+         const std::string_view record = "lumeth-chat-tokenizer-v3";
+         t.overwrite("chat.txt", ByteBuffer(record.begin(), record.end()));
+       },
+       "model directory chat record is not recognised"},
+      {"chat.txt with a newline added",
+       [](ModelDirectoryTest& t) {
+         ByteBuffer bytes = t.contents("chat.txt");
+         bytes.push_back('\n');
+         t.overwrite("chat.txt", bytes);
+       },
+       "model directory chat record is not recognised"},
+      {"chat.txt empty", [](ModelDirectoryTest& t) { t.overwrite("chat.txt", {}); },
+       "model directory chat record is not recognised"},
+      {"chat.txt over its 4 KiB limit",
+       [](ModelDirectoryTest& t) { t.overwrite("chat.txt", ByteBuffer(4097, 'x')); }, "",
+       std::make_error_code(std::errc::file_too_large)},
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.label);
     fs::remove_all(directory_);
-    save_model_directory(directory_, *bpeModel, {.base = bpe});
+    save_model_directory(directory_, *chatModel, {.base = bpe, .chat = true});
     c.edit(*this);
     try {
       (void)load_model_directory(directory_, {});
@@ -322,12 +377,26 @@ TEST_F(ModelDirectoryTest, EachBrokenFileIsRefusedWithItsMessage) {
   }
 }
 
+TEST_F(ModelDirectoryTest, ARecordOfChatIsRefusedForAModelBoundToTheBase) {
+  const TokenizerPtr byte = byteTokenizer();
+  save_model_directory(directory_, *modelBoundTo(*byte), {.base = byte});
+  write_file_atomically(file("chat.txt"), asBytes(kModelDirectoryChatRecord));
+  try {
+    (void)load_model_directory(directory_, {});
+    ADD_FAILURE() << "loaded";
+  } catch (const TokenizerError& error) {
+    EXPECT_EQ(error.code(), TokenizerErrorCode::BindingMismatch);
+    EXPECT_EQ(std::string(error.what()), "tokenizer vocabulary does not match model");
+  }
+}
+
 // Any single changed byte in any of the files is refused, with one of the
 // documented exception types; nothing half-built escapes.
 TEST_F(ModelDirectoryTest, EveryChangedByteOfEveryFileIsRefused) {
   const TokenizerPtr byte = byteTokenizer();
-  save_model_directory(directory_, *modelBoundTo(*byte), {.base = byte});
-  for (const std::string name : {"spec.txt", "model.lumectm", "tokenizer.lumetok"}) {
+  save_model_directory(directory_, *modelBoundTo(ChatTokenizer(byte)),
+                       {.base = byte, .chat = true});
+  for (const std::string name : {"spec.txt", "model.lumectm", "tokenizer.lumetok", "chat.txt"}) {
     const ByteBuffer original = contents(name);
     for (std::size_t at = 0; at < original.size(); ++at) {
       const auto mask = static_cast<std::uint8_t>(at % 2 == 0 ? 0x01 : 0x80);
