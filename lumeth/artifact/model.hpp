@@ -60,7 +60,8 @@ class TransformerModel;
 // not used).
 //
 // Checks, in this order, each failing with std::invalid_argument and the
-// message shown; nothing is built before every check has passed:
+// message shown; the weights are decoded into temporaries, and no model
+// exists unless every check passed:
 //   "model spec is invalid"                 validate_spec(spec) reports anything
 //   the container header against "LUMECTM1" and `limits`, the global checksum
 //   included (container.hpp: "artifact exceeds file size limit" ...
@@ -77,7 +78,8 @@ class TransformerModel;
 //                                           of named_weight_tensors for
 //                                           `spec` ("output_embedding" last,
 //                                           required when the embeddings are
-//                                           untied, optional when tied)
+//                                           untied, optional when tied;
+//                                           see the note below)
 //   then row by row, in table order, each row fully before the next:
 //   "model tensor table does not match spec"  the name is not the one
 //                                           named_weight_tensors gives there
@@ -104,12 +106,19 @@ class TransformerModel;
 // the container's order demands, although one pass over the bytes computes
 // it together with every row's checksum.
 //
+// Note: for a spec with tied embeddings the forward pass never reads
+// output_embedding, so make_model stores whatever it holds; the loader takes
+// it only as a [vocabulary, d] tensor of finite values, which is what an
+// output embedding of that spec is. A tied model whose unused output
+// embedding has another shape or non-finite values therefore writes an
+// artifact that does not load.
+//
 // The loaded model is bound as stored (flag 1: its tokenizerHash; flag 0:
 // unbound). Every loaded tensor has full_precision true: the flag is not
 // stored, a stored value is an exact binary64 either way, and the forward
 // pass never reads it from weights (ForwardOptions chooses the precision).
-// So a model built from single-precision-flagged tensors loads with other
-// flags but the same values, artifact, identity and results.
+// So a model built from tensors flagged false loads with other flags but the
+// same values, artifact, identity and results.
 //
 // Memory: a model holds its artifact (8 bytes per parameter, plus under 100
 // bytes of manifest per tensor) and its weights as doubles (8 bytes per
@@ -121,8 +130,8 @@ class TransformerModel;
 //
 // The default ArtifactLimits admit a container of up to 1 GiB, which is at
 // most about 134 million parameters (2^30 / 8), with no tensor above 512 MiB
-// (67,108,864 values: a 32000 x 2048 embedding fits, 32768 x 2048 does not)
-// and at most 100000 table rows (11110 layers). For larger models raise
+// (67,108,864 values, a 32768 x 2048 embedding exactly) and at most 100000
+// table rows (11110 layers). For larger models raise
 // max_file_bytes and max_tensor_bytes (and max_tensor_count,
 // max_manifest_bytes for very deep ones).
 [[nodiscard]] std::shared_ptr<const TransformerModel> load_model(ByteBuffer artifact,
