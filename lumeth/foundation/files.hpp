@@ -45,7 +45,8 @@ namespace Orvane::Core::Lumeth {
 // replacement survives a crash. Throws filesystem_error with the system's
 // reason; path1() is always `path`. The caller must not write the same path
 // from two threads or processes at once: each write is whole, but which one
-// wins is not defined.
+// wins is not defined. A symbolic link at `path` is replaced by the new
+// file, not followed.
 void write_file_atomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace Orvane::Core::Lumeth
