@@ -269,6 +269,13 @@ Tensor& slot_of(const RowPlace& place, TransformerWeights& weights) {
   return weights.layers[static_cast<std::size_t>(place.layer)].*(place.member->field);
 }
 
+// A tied model's output_embedding: stored when it holds values, never read by
+// the forward pass. make_model takes it in any shape and with any values, so
+// the loader does too, and a model it wrote always loads back.
+bool ignored_by_forward(const RowPlace& place, const TransformerSpec& spec) {
+  return place.kind == RowPlace::Kind::output_embedding && spec.tied_embeddings;
+}
+
 // The rows against the rows a model of `spec` writes: count, then row by row
 // name, dtype, shape and place in the payload (back to back from 0, as the
 // writer lays them out, so that a loaded model's artifact is also the one
@@ -289,7 +296,14 @@ void check_rows_against_spec(std::span<const TensorEntry> rows, const Transforme
     const RowPlace place = place_of(i, layers);
     if (row.name != name_of(place)) fail(kTableMismatch);
     if (row.dtype != ArtifactDType::Float64) fail("model tensor dtype is not float64");
-    if (row.shape != shape_of(place, extents)) fail("model tensor shape does not match spec");
+    if (ignored_by_forward(place, spec)) {
+      // Any shape make_model can write: every extent positive.
+      if (std::find(row.shape.begin(), row.shape.end(), 0) != row.shape.end()) {
+        fail("model tensor shape does not match spec");
+      }
+    } else if (row.shape != shape_of(place, extents)) {
+      fail("model tensor shape does not match spec");
+    }
     // validate_tensor_table placed the row inside the payload, so its end
     // does not wrap.
     if (row.offset != end) fail("model tensor layout is not canonical");
@@ -335,7 +349,7 @@ bool all_finite(std::span<const double> values) noexcept {
 // Decodes a row's bytes (checked against its checksum already) into a tensor
 // of its shape, in blocks small enough to be checked for non-finite values
 // while still in the first-level cache.
-Tensor decode_row(std::span<const std::uint8_t> bytes, const TensorEntry& row) {
+Tensor decode_row(std::span<const std::uint8_t> bytes, const TensorEntry& row, bool anyValues) {
   Tensor tensor(std::vector<std::size_t>(row.shape.begin(), row.shape.end()), 0.0, true);
   constexpr std::size_t kBlockValues = 512;
   const std::span<double> values(tensor.data);
@@ -343,7 +357,7 @@ Tensor decode_row(std::span<const std::uint8_t> bytes, const TensorEntry& row) {
     const std::span<double> block =
         values.subspan(start, std::min(kBlockValues, values.size() - start));
     readF64Array(bytes.subspan(start * kFloat64Bytes), block);
-    if (!all_finite(block)) fail("model weights contain NaN/Inf");
+    if (!anyValues && !all_finite(block)) fail("model weights contain NaN/Inf");
   }
   return tensor;
 }
@@ -388,10 +402,10 @@ std::shared_ptr<const TransformerModel> load_model(ByteBuffer artifact, const Tr
   weights.layers.resize(spec.layers);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const TensorEntry& row = rows[i];
-    slot_of(place_of(i, spec.layers), weights) =
-        decode_row(payload.subspan(static_cast<std::size_t>(row.offset),
-                                   static_cast<std::size_t>(row.byte_count)),
-                   row);
+    const RowPlace place = place_of(i, spec.layers);
+    slot_of(place, weights) = decode_row(payload.subspan(static_cast<std::size_t>(row.offset),
+                                                         static_cast<std::size_t>(row.byte_count)),
+                                         row, ignored_by_forward(place, spec));
   }
 
   // The values are finite and the shapes fit, but finite weights can still

@@ -89,7 +89,10 @@ class TransformerModel;
 //                                           embedding [vocabulary, d], norms
 //                                           [d], query [q, d], key and value
 //                                           [kv, d], attention output [d, q],
-//                                           gate and up [f, d], down [d, f]
+//                                           gate and up [f, d], down [d, f];
+//                                           a tied model's output_embedding
+//                                           may have any shape with positive
+//                                           extents (see the note below)
 //   "model tensor layout is not canonical"  the row does not start where the
 //                                           previous one ends (the first at
 //                                           0); after the last row, the
@@ -98,7 +101,8 @@ class TransformerModel;
 //   "model tensor checksum mismatch"        the first row whose bytes do not
 //                                           hash to its checksum
 //   "model weights contain NaN/Inf"         the first non-finite value, in
-//                                           row order
+//                                           row order (a tied model's
+//                                           output_embedding is not looked at)
 //   "model weights fail the forward probe"  the one-token forward pass that
 //                                           make_model runs fails on the
 //                                           decoded weights
@@ -107,11 +111,9 @@ class TransformerModel;
 // it together with every row's checksum.
 //
 // Note: for a spec with tied embeddings the forward pass never reads
-// output_embedding, so make_model stores whatever it holds; the loader takes
-// it only as a [vocabulary, d] tensor of finite values, which is what an
-// output embedding of that spec is. A tied model whose unused output
-// embedding has another shape or non-finite values therefore writes an
-// artifact that does not load.
+// output_embedding, so make_model stores whatever it holds, and the loader
+// takes it back as stored: any shape with positive extents, any values. So
+// every artifact make_model writes loads back to the same artifact.
 //
 // The loaded model is bound as stored (flag 1: its tokenizerHash; flag 0:
 // unbound). Every loaded tensor has full_precision true: the flag is not
