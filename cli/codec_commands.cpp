@@ -207,7 +207,8 @@ void decode(const CodecArguments& arguments, Io& io) {
                               .invalidUtf8 = parse_policy(arguments.policy)};
   for (const std::string& path : arguments.inputs) {
     const std::string source = path == kStandardStream ? "standard input" : path;
-    const std::string text = read_input(path, arguments.maxInputBytes, io);
+    const ByteBuffer bytes = read_input(path, arguments.maxInputBytes, io);
+    const std::string_view text = as_text(bytes);
     if (!arguments.json) {
       const std::vector<std::uint32_t> ids = parseIds(text, source);
       io.out << refusing(source, [&] { return tokenizer->decode(ids, options); });
@@ -217,7 +218,7 @@ void decode(const CodecArguments& arguments, Io& io) {
     while (start < text.size()) {
       std::size_t end = text.find('\n', start);
       end = end == std::string::npos ? text.size() : end;
-      const std::string_view line = std::string_view(text).substr(start, end - start);
+      const std::string_view line = text.substr(start, end - start);
       start = end + 1;
       if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
         continue;

@@ -31,10 +31,6 @@ struct InspectArguments {
   ArtifactLimits limits;
 };
 
-std::span<const std::uint8_t> asBytes(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // The header fields of a tokenizer artifact, as far as the bytes reach.
 Json tokenizerHeader(std::span<const std::uint8_t> bytes, bool subword) {
   Json header;
@@ -149,17 +145,17 @@ void inspectContainer(std::span<const std::uint8_t> bytes, std::string_view magi
 
 Json inspectFile(const std::string& path, const InspectArguments& arguments, Io& io) {
   Json report{{"file", path}};
-  std::string text;
+  ByteBuffer bytes;
   try {
-    text = read_input(path, arguments.limits.max_file_bytes, io);
+    bytes = read_input(path, arguments.limits.max_file_bytes, io);
   } catch (const Refused& refused) {
     report["kind"] = "unreadable";
     report["ok"] = false;
     report["error"] = refused.what();
     return report;
   }
-  const std::span<const std::uint8_t> bytes = asBytes(text);
-  const std::string_view magic = std::string_view(text).substr(0, 8);
+  const std::string_view text = as_text(bytes);
+  const std::string_view magic = text.substr(0, 8);
   report["size"] = text.size();
   try {
     if (magic == "LUMEBTK1") {

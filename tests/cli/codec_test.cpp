@@ -156,7 +156,7 @@ TEST_F(CodecCommand, RefusalsNameTheInputAndCarryTheLibraryMessage) {
   const ToolResult wrong = runTool({"encode", "-t", dir_.path("not-a-tokenizer")}, "x");
   EXPECT_EQ(wrong.status, 1);
   EXPECT_EQ(wrong.err, "lumeth: " + dir_.path("not-a-tokenizer") +
-                           ": not a tokenizer artifact (byte or BPE)\n");
+                           ": unknown tokenizer artifact magic\n");
 }
 
 }  // namespace
