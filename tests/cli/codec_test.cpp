@@ -155,8 +155,8 @@ TEST_F(CodecCommand, RefusalsNameTheInputAndCarryTheLibraryMessage) {
   writeFile(dir_.path("not-a-tokenizer"), "LUMECTM1 and more");
   const ToolResult wrong = runTool({"encode", "-t", dir_.path("not-a-tokenizer")}, "x");
   EXPECT_EQ(wrong.status, 1);
-  EXPECT_EQ(wrong.err, "lumeth: " + dir_.path("not-a-tokenizer") +
-                           ": unknown tokenizer artifact magic\n");
+  EXPECT_EQ(wrong.err,
+            "lumeth: " + dir_.path("not-a-tokenizer") + ": unknown tokenizer artifact magic\n");
 }
 
 }  // namespace
