@@ -166,8 +166,11 @@ enum class RotaryLayout : std::uint8_t {
 };
 
 struct CheckpointLimits {
-  std::uint64_t max_json_bytes = 67108864;  // config.json and the index file, 64 MiB each
-  SafetensorsLimits safetensors;            // each weights file
+  // config.json and the index file, 16 MiB each: real ones hold kilobytes
+  // (the index of a checkpoint with a thousand tensors, about 100 KB), and
+  // the parsed document takes many times the text's size.
+  std::uint64_t max_json_bytes = 16777216;
+  SafetensorsLimits safetensors;  // each weights file
   // Doubles the weights may hold: the parameter count, plus ffn_dim *
   // model_dim per layer for the zero gate of a gelu model.
   std::uint64_t max_weight_values = 1300000000;
