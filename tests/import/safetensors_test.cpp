@@ -276,6 +276,8 @@ TEST(SafetensorsTest, CorruptionTable) {
        "safetensors header is not valid json", ""},
       {"an array", headerEdit("{\"__metadata__\":{\"format\":\"pt\",\"note\":\"x\"},", "[0,"),
        "safetensors header is not valid json", ""},
+      {"a number beyond the doubles", headerEdit("[1,3]", "[1e999,3]"),
+       "safetensors header is not valid json", ""},
       {"not an object", [](SafetensorsLimits&) { return fileOf("[1,2]", {}); },
        "safetensors header is not a json object", ""},
       {"a name twice", headerEdit(withEntry("b", b), withEntry("a", b)),

@@ -85,8 +85,10 @@
 //                                                      limits.max_json_bytes
 //   "checkpoint configuration is not valid json"       (a key repeated within
 //                                                      an object counts as
-//                                                      invalid, as does nesting
-//                                                      deeper than 64)
+//                                                      invalid, as do nesting
+//                                                      deeper than 64 and a
+//                                                      number beyond the range
+//                                                      of doubles)
 //   "checkpoint configuration is not a json object"
 //   then the keys, in the order of the table above, model_type first:
 //   "checkpoint configuration lacks a required key"    (the key)

@@ -34,8 +34,10 @@
 //   "safetensors header exceeds size limit"      N > max_header_bytes
 //   "safetensors header length exceeds file size"  8 + N > file size
 //   "safetensors header is not valid json"       not one JSON value (strict
-//                                                syntax, UTF-8 strings; only
-//                                                whitespace may follow it)
+//                                                syntax, UTF-8 strings, no
+//                                                number beyond the range of
+//                                                doubles; only whitespace may
+//                                                follow it)
 //   then the header read front to back, the first of these found winning:
 //   "safetensors header is not a json object"    the value is not an object
 //   "safetensors header names a tensor twice"    a member name repeats (name)
