@@ -5,6 +5,7 @@
 #   <prefix>/lib/cmake/Lumeth/             LumethConfig.cmake, its version file, exported targets
 #   <prefix>/lib/pkgconfig/lumeth.pc       the same for pkg-config
 #   <prefix>/bin/lumeth-conformance        the conformance executable, when it is built
+#   <prefix>/bin/lumeth                    the command-line tool, when it is built
 # and, when the checkpoint importer is built (LUMETH_BUILD_IMPORT), the optional
 # component "import":
 #   <prefix>/include/lumeth/import/...     its public headers
@@ -79,4 +80,7 @@ endif()
 
 if(TARGET lumeth-conformance)
   install(TARGETS lumeth-conformance RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET lumeth_cli)
+  install(TARGETS lumeth_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -1,18 +1,28 @@
-// Bind a tokenizer to a model, encode text for it, and carry a session's
-// state through a saved session file.
+// Bind a tokenizer to a model, encode text for it, save the model as a model
+// directory, feed the ids to a session and carry the session through a saved
+// session file, then load both back as another process would.
 //
-//   session_roundtrip [SESSION_FILE]
+//   session_roundtrip [SESSION_FILE [MODEL_DIRECTORY]]
 //
 // A bound model accepts text only through the tokenizer it was built for:
-// encodeForModel refuses any other. A session file ("LUMECTS1") is checked
-// against the model it is restored into (spec, identity, binding, checksums).
+// encodeForModel refuses any other. A model directory holds the spec, the
+// model artifact and the tokenizer artifact, checked together on loading. A
+// session runs the model over ids as they come (append), keeping every
+// earlier position's keys and values, so a new id costs one pass over the
+// weights; its logits are bit for bit those of a forward pass over the whole
+// sequence. A session file ("LUMECTS1") is checked against the model it is
+// restored into (spec, identity, binding, checksums). Files are written with
+// write_file_atomically, so a crash never leaves one half written.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,47 +78,72 @@ std::shared_ptr<const lm::TransformerModel> make_bound_model(const lm::ByteToken
 }  // namespace
 
 int main(int argc, char** argv) try {
-  const std::string session_path = argc > 1 ? argv[1] : "example.lumects";
+  const std::filesystem::path session_path = argc > 1 ? argv[1] : "example.lumects";
+  const std::filesystem::path model_directory =
+      argc > 2 ? std::filesystem::path(argv[2]) : session_path.parent_path() / "example-model";
   const auto tokenizer = std::make_shared<const lm::ByteTokenizer>();
   const std::shared_ptr<const lm::TransformerModel> model = make_bound_model(*tokenizer);
+
+  // The model and its tokenizer, saved together: spec.txt, model.lumectm and
+  // tokenizer.lumetok in one folder.
+  lm::save_model_directory(model_directory, *model, {.base = tokenizer});
 
   // Text reaches the model only through its own tokenizer.
   const std::string text = "naïve";  // 'ï' is two bytes in UTF-8
   const lm::EncodedText encoded = lm::encodeForModel(*model, *tokenizer, text, {});
   std::cout << text << " -> " << encoded.ids.size() << " ids\n";
 
-  // Stream-decode the ids up to the middle of 'ï': the decoder holds the
-  // unfinished character back instead of emitting half of it.
+  // Feed the ids up to the middle of 'ï' to a session, and stream-decode
+  // them: the decoder holds the unfinished character back instead of
+  // emitting half of it.
   const std::span<const std::uint32_t> ids = encoded.ids;
+  lm::InferenceSession session(model, /*setting=*/1);
+  const lm::ForwardOptions options;  // full precision, no observer
+  (void)session.append(ids.first(3), options, lm::LogitRows::last);
   lm::DecoderState decoder;
   std::string shown = lm::decodeChunk(decoder, ids.first(3), false);
-  std::cout << "streamed so far: \"" << shown << "\" (" << decoder.pending.size()
-            << " byte pending)\n";
+  std::cout << "fed " << session.position() << " ids, streamed so far: \"" << shown << "\" ("
+            << decoder.pending.size() << " byte pending)\n";
 
-  // The decoder state travels inside the session as its tokenizer state.
-  lm::InferenceSession session(model, /*setting=*/1);
+  // The decoder state travels inside the session as its tokenizer state,
+  // beside the ids and the key/value cache.
   session.set_tokenizer_state(lm::serializeDecoderState(decoder));
-  const lm::ByteBuffer file = session.save();
-  {
-    std::ofstream out(session_path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()),
-              static_cast<std::streamsize>(file.size()));
-    if (!out) throw std::runtime_error("cannot write " + session_path);
-  }
+  lm::write_file_atomically(session_path, session.save());
 
-  // Later, perhaps in another process: a session over the same model restores
-  // the file; every check runs before anything changes.
-  std::ifstream in(session_path, std::ios::binary);
-  const std::vector<std::uint8_t> stored{std::istreambuf_iterator<char>(in),
-                                         std::istreambuf_iterator<char>()};
-  lm::InferenceSession restored(model, 1);
+  // Later, perhaps in another process: load the model directory (every file
+  // checked, and checked against the others), then restore the session over
+  // the loaded model; every check runs before anything changes. It must be
+  // stepped with the precision it was filled with (the file does not record
+  // it).
+  const lm::LoadedModelDirectory loaded = lm::load_model_directory(model_directory, {});
+  std::cout << "loaded model " << lm::toHex16(loaded.model->identity())
+            << (loaded.model->identity() == model->identity() ? " (same identity)\n"
+                                                              : " (DIFFERS)\n");
+  // 64 MiB is this program's ceiling on the session file's size.
+  const lm::ByteBuffer stored = lm::read_file_bytes(session_path, std::uint64_t{64} << 20);
+  lm::InferenceSession restored(loaded.model, 1);
   restored.restore(stored, lm::ArtifactLimits{});
 
+  // Feed the rest: only the new ids are computed.
+  const lm::Tensor next = restored.append(ids.subspan(3), options, lm::LogitRows::last);
   lm::DecoderState resumed;
   lm::parseDecoderState(resumed, restored.tokenizer_state());
   shown += lm::decodeChunk(resumed, ids.subspan(3), true);
-  std::cout << "after restore: \"" << shown << "\"\n";
-  return shown == text ? 0 : 1;
+  std::cout << "after restore: \"" << shown << "\", " << restored.position() << " ids\n";
+
+  // The same logits as one forward pass over every id.
+  lm::TokenBatch batch;
+  batch.batch_size = 1;
+  batch.width = ids.size();
+  batch.tokens.assign(ids.begin(), ids.end());
+  const lm::Tensor whole = lm::forward(model->spec(), model->weights(), batch, options);
+  const std::size_t vocabulary = model->spec().vocabulary;
+  const bool same = std::equal(next.data.begin(), next.data.end(),
+                               whole.data.end() - static_cast<std::ptrdiff_t>(vocabulary));
+  std::cout << "next-token logits " << (same ? "equal" : "differ from")
+            << " those of a forward pass over the whole text\n";
+  return shown == text && same && loaded.tokenizer->descriptor() == tokenizer->descriptor() ? 0
+                                                                                          : 1;
 } catch (const std::exception& error) {
   std::cerr << "session_roundtrip: " << error.what() << '\n';
   return 1;

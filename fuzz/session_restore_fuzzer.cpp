@@ -2,9 +2,10 @@
 // (bound to the byte tokenizer, or its unbound twin), with the default limits
 // and with small ones.
 //
-// Input: one flag byte (bit 0: the unbound model; bits 1-2: limit profile),
-// then the session file. Each file is restored three ways: as it is, with its
-// global checksum recomputed, and with every row checksum and then the global
+// Input: one flag byte (bit 0: the unbound model; bits 1-2: limit profile;
+// bit 3: step in single precision; bits 4-7: the id to step), then the
+// session file. Each file is restored three ways: as it is, with its global
+// checksum recomputed, and with every row checksum and then the global
 // checksum recomputed, so that mutations reach the checks behind the
 // checksums.
 //
@@ -12,12 +13,18 @@
 // the session's save() bytes exactly as they were; a restore that succeeds
 // leaves a session within the limits and the model's bounds whose own file
 // restores into a fresh session with the same limits and saves to the same
-// bytes.
+// bytes. The restored session is then stepped once with the flag byte's id:
+// the step either refuses with a documented error (std::invalid_argument for
+// a cache that does not fit the model or a full context, std::domain_error
+// for a non-finite value) and leaves save() as it was, or returns one finite
+// logits row and leaves input tokens, position and cache in agreement.
 
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <vector>
 
 #include "conformance/fixture.hpp"
 #include "fuzz/container_support.hpp"
@@ -56,8 +63,51 @@ InferenceSession startingSession(const std::shared_ptr<const TransformerModel>& 
   return session;
 }
 
+// One step's outcome: false when it returned, true when it refused with a
+// documented error; anything else is a finding.
+template <typename Call>
+bool stepRefused(Call&& call) {
+  try {
+    call();
+  } catch (const std::invalid_argument&) {
+    return true;
+  } catch (const std::domain_error&) {
+    return true;
+  } catch (const std::exception& error) {
+    undocumentedException(error.what());
+  } catch (...) {
+    undocumentedException("(not a std::exception)");
+  }
+  return false;
+}
+
+void checkStep(InferenceSession& session, std::uint32_t id, bool fullPrecision) {
+  const TransformerSpec& spec = session.model()->spec();
+  const ByteBuffer before = session.save();
+  const std::uint64_t position = session.position();
+  ForwardOptions options;
+  options.full_precision = fullPrecision;
+  Tensor logits;
+  const std::vector<std::uint32_t> ids{id};
+  if (stepRefused([&] { logits = session.append(ids, options); })) {
+    LUMETH_FUZZ_CHECK(session.save() == before);
+    return;
+  }
+  LUMETH_FUZZ_CHECK(logits.shape == (std::vector<std::size_t>{1, spec.vocabulary}));
+  for (const double value : logits.data) LUMETH_FUZZ_CHECK(std::isfinite(value));
+  LUMETH_FUZZ_CHECK(session.position() == position + 1);
+  LUMETH_FUZZ_CHECK(session.input_tokens().size() == position + 1 &&
+                    session.input_tokens().back() == id);
+  LUMETH_FUZZ_CHECK(session.cache().size() == 2 * std::size_t{spec.layers});
+  const std::vector<std::size_t> rows{position + 1, std::size_t{spec.kv_heads} * spec.head_dim};
+  for (const Tensor& tensor : session.cache()) {
+    LUMETH_FUZZ_CHECK(tensor.shape == rows && tensor.data.size() == element_count(rows));
+  }
+}
+
 void checkRestore(const std::shared_ptr<const TransformerModel>& model,
-                  std::span<const std::uint8_t> file, const ArtifactLimits& limits) {
+                  std::span<const std::uint8_t> file, const ArtifactLimits& limits,
+                  std::uint32_t stepId, bool stepFullPrecision) {
   InferenceSession session = startingSession(model);
   const ByteBuffer before = session.save();
   const auto error = invalidArgumentOutcome([&] { session.restore(file, limits); });
@@ -86,6 +136,8 @@ void checkRestore(const std::shared_ptr<const TransformerModel>& model,
   InferenceSession again(model, 1);
   LUMETH_FUZZ_CHECK(!invalidArgumentOutcome([&] { again.restore(saved, limits); }));
   LUMETH_FUZZ_CHECK(again.save() == saved);
+
+  checkStep(session, stepId, stepFullPrecision);
 }
 
 }  // namespace
@@ -99,15 +151,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> file = bytesOf(data + 1, size - 1);
   const auto& model = (flags & 1) != 0 ? models().unbound : models().bound;
   const ArtifactLimits limits = limitsProfile(static_cast<std::uint8_t>((flags >> 1) & 3));
+  const bool stepFullPrecision = (flags & 8) == 0;
+  const std::uint32_t stepId = flags >> 4;
 
-  checkRestore(model, file, limits);
+  checkRestore(model, file, limits, stepId, stepFullPrecision);
   const ByteBuffer globallyRepaired = withGlobalChecksum(file);
   if (!std::equal(file.begin(), file.end(), globallyRepaired.begin(), globallyRepaired.end())) {
-    checkRestore(model, globallyRepaired, limits);
+    checkRestore(model, globallyRepaired, limits, stepId, stepFullPrecision);
   }
   const std::optional<ByteBuffer> fullyRepaired = withAllChecksums(file);
   if (fullyRepaired && *fullyRepaired != globallyRepaired) {
-    checkRestore(model, *fullyRepaired, limits);
+    checkRestore(model, *fullyRepaired, limits, stepId, stepFullPrecision);
   }
   return 0;
 }

@@ -19,6 +19,10 @@ constexpr std::string_view kTrainingCorpus =
 constexpr std::uint8_t kReject = 1;
 constexpr std::uint8_t kReplace = 2;
 
+// MarkerHandling values; Parse is 0.
+constexpr std::uint8_t kRefuse = 1;
+constexpr std::uint8_t kTreatAsText = 2;
+
 ExpectedIds plainEncode(std::span<const BpeMerge> merges, bool bpe, std::string_view text,
                         const EncodeOptions& options) {
   ExpectedIds expected;
@@ -26,7 +30,12 @@ ExpectedIds plainEncode(std::span<const BpeMerge> merges, bool bpe, std::string_
     expected.error = TokenizerErrorCode::UnsupportedOption;
     return expected;
   }
+  // Normalization first, then the policy value, then the text.
   const auto policy = static_cast<std::uint8_t>(options.invalidUtf8);
+  if (policy > kReplace) {
+    expected.error = TokenizerErrorCode::UnsupportedOption;
+    return expected;
+  }
   std::string bytes(text);
   if (policy == kReject || policy == kReplace) {
     const DrainResult drained = referenceDrain(text, policy, /*final=*/true);
@@ -99,15 +108,36 @@ const FuzzTokenizers& fuzzTokenizers() {
   return tokenizers;
 }
 
-ExpectedIds referenceEncode(TokenizerKind kind, std::string_view text,
-                            const EncodeOptions& options) {
+ExpectedIds referenceEncode(TokenizerKind kind, std::string_view text, const EncodeOptions& options,
+                            std::uint8_t markers) {
   const FuzzTokenizers& tokenizers = fuzzTokenizers();
   const TokenizerDescriptor descriptor = tokenizers.get(kind).descriptor();
   const bool bpe = kind == TokenizerKind::Bpe || kind == TokenizerKind::ChatBpe;
   const std::span<const BpeMerge> merges = tokenizers.bpe->merges();
   ExpectedIds expected;
+  if (isChat(kind)) {
+    // The handling is judged first, then (Refuse) the markers, before the
+    // base sees anything.
+    if (markers > kTreatAsText) return {TokenizerErrorCode::UnsupportedOption, {}};
+    if (markers == kRefuse) {
+      for (const ChatPiece& piece : referenceChatPieces(text)) {
+        if (piece.marker) return {TokenizerErrorCode::MarkerNotAllowed, {}};
+      }
+    }
+  }
   if (options.addBos) expected.ids.push_back(descriptor.bosId);
-  if (!isChat(kind)) {
+  if (isChat(kind) && markers == kTreatAsText) {
+    // The whole text goes to the base; empty text never reaches it.
+    const EncodeOptions segment{.addBos = false,
+                                .addEos = false,
+                                .normalization = options.normalization,
+                                .invalidUtf8 = options.invalidUtf8};
+    if (!text.empty()) {
+      ExpectedIds body = plainEncode(merges, bpe, text, segment);
+      if (body.error) return body;
+      expected.ids.insert(expected.ids.end(), body.ids.begin(), body.ids.end());
+    }
+  } else if (!isChat(kind)) {
     ExpectedIds body = plainEncode(merges, bpe, text, options);
     if (body.error) return body;
     expected.ids.insert(expected.ids.end(), body.ids.begin(), body.ids.end());

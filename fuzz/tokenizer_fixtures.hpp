@@ -49,8 +49,10 @@ struct ExpectedText {
   std::string text;
 };
 
+// `markers` is the chat tokenizer's MarkerHandling as its byte value (0
+// Parse, 1 Refuse, 2 TreatAsText, others unknown); only chat kinds read it.
 [[nodiscard]] ExpectedIds referenceEncode(TokenizerKind kind, std::string_view text,
-                                          const EncodeOptions& options);
+                                          const EncodeOptions& options, std::uint8_t markers = 0);
 [[nodiscard]] ExpectedText referenceDecode(TokenizerKind kind, std::span<const std::uint32_t> ids,
                                            const DecodeOptions& options);
 

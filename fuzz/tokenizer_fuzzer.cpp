@@ -1,10 +1,12 @@
 // encode and decode of the byte tokenizer, a trained BPE tokenizer and a chat
 // tokenizer over each, with fuzzer-chosen text, options (every value of the
-// one-byte enumerations) and ids.
+// one-byte enumerations, and of the chat tokenizer's marker handling) and
+// ids.
 //
 // Properties: encode and decode give exactly what the reference gives (ids,
 // text or error code); under PreserveBytes decode(encode(x)) is x, for a chat
-// tokenizer x without the markers encode matched; a decode streamed through
+// tokenizer x without the markers encode matched (all of x under
+// TreatAsText, where no marker id comes out); a decode streamed through
 // the byte decoder in chunks cut anywhere, with its state serialized and
 // parsed at every cut, equals the one-shot decode.
 
@@ -26,19 +28,29 @@ constexpr std::size_t kMaxText = 1024;
 constexpr std::size_t kMaxIds = 512;
 constexpr std::size_t kMaxCuts = 8;
 
-void checkEncode(TokenizerKind kind, std::string_view text, const EncodeOptions& options) {
+// `markers`: the chat tokenizer's marker handling byte; 0 (Parse) goes
+// through the interface's encode, other values through the chat overload.
+void checkEncode(TokenizerKind kind, std::string_view text, const EncodeOptions& options,
+                 std::uint8_t markers) {
   const ITransformerTokenizer& tokenizer = fuzzTokenizers().get(kind);
   const TokenizerDescriptor descriptor = tokenizer.descriptor();
+  if (!isChat(kind)) markers = 0;
   EncodedText encoded;
-  const auto error = tokenizerOutcome([&] { encoded = tokenizer.encode(text, options); });
-  const ExpectedIds expected = referenceEncode(kind, text, options);
+  const auto error = tokenizerOutcome([&] {
+    encoded = markers == 0 ? tokenizer.encode(text, options)
+                           : static_cast<const ChatTokenizer&>(tokenizer).encode(
+                                 text, options, static_cast<MarkerHandling>(markers));
+  });
+  const ExpectedIds expected = referenceEncode(kind, text, options, markers);
   LUMETH_FUZZ_CHECK(error == expected.error);
   if (error) return;
   LUMETH_FUZZ_CHECK(encoded.ids == expected.ids);
   LUMETH_FUZZ_CHECK(encoded.tokenizerHash == descriptor.hash);
 
   if (options.invalidUtf8 == InvalidUtf8Policy::PreserveBytes) {
-    const std::string original = isChat(kind) ? withoutChatMarkers(text) : std::string(text);
+    const bool asText = markers == static_cast<std::uint8_t>(MarkerHandling::TreatAsText);
+    const std::string original =
+        isChat(kind) && !asText ? withoutChatMarkers(text) : std::string(text);
     std::string decoded;
     LUMETH_FUZZ_CHECK(!tokenizerOutcome([&] {
       decoded = tokenizer.decode(encoded.ids, DecodeOptions{.skipSpecialTokens = true});
@@ -115,6 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       input.ConsumeIntegralInRange<std::uint8_t>(0, kTokenizerKinds - 1));
   const EncodeOptions encodeOptions = consumeEncodeOptions(input);
   const DecodeOptions decodeOptions = consumeDecodeOptions(input);
+  // Any byte; read by the chat tokenizers only.
+  const auto markers = input.ConsumeIntegral<std::uint8_t>();
   std::vector<std::size_t> cuts(input.ConsumeIntegralInRange<std::size_t>(0, kMaxCuts));
   for (std::size_t& cut : cuts) cut = input.ConsumeIntegralInRange<std::size_t>(0, kMaxIds);
   std::sort(cuts.begin(), cuts.end());
@@ -122,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t vocabulary = fuzzTokenizers().get(kind).descriptor().vocabularySize;
   const std::vector<std::uint32_t> ids = consumeTokenIds(input, vocabulary, kMaxIds);
 
-  checkEncode(kind, text, encodeOptions);
+  checkEncode(kind, text, encodeOptions, markers);
   checkDecode(kind, ids, decodeOptions);
 
   // The streaming decoder decodes byte ids: the ids themselves for the byte

@@ -31,43 +31,41 @@ constexpr std::size_t kCompactRows = 32;
 // position-by-position walk: every error inside one sequence carries the same
 // message.
 //
+// Every number of one query row (its scores, softmax and weighted sum) is
+// computed from that row's query, the keys and values it sees and nothing
+// else, in the same order whatever rows share its block: a row gives the same
+// bits whether it is attended with its whole sequence or alone over a cache
+// (offset > 0).
+//
 // With keep_matrices false the scores and probabilities live only in small
 // working rows and the result's scores and probabilities stay empty; the
 // output and the errors are the same.
-AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query, const Tensor& key,
-                       const Tensor& value, std::size_t batch, std::size_t seq,
-                       std::size_t query_heads, std::size_t kv_heads, std::size_t head_dim,
-                       std::span<const std::size_t> lengths, bool full_precision,
-                       bool keep_matrices) {
-  if (query_heads == 0 || kv_heads == 0 || query_heads % kv_heads != 0) {
-    throw std::invalid_argument("GQA query heads must be divisible by KV heads");
-  }
-  if (!lengths.empty() && lengths.size() != batch) {
-    throw std::invalid_argument("attention lengths do not match batch");
-  }
-  const std::size_t rows = checked_product(batch, seq);
-  const std::size_t q_width = checked_product(query_heads, head_dim);
-  check_shape(query, {rows, q_width}, "attention query");
-  const std::size_t kv_width = checked_product(kv_heads, head_dim);
-  check_shape(key, {rows, kv_width}, "attention key");
-  check_shape(value, {rows, kv_width}, "attention value");
-  check_storage(query);
-  check_storage(key);
-  check_storage(value);
+AttentionResult attend(const kernels::KernelTable& kernels, const AttentionRows& rows,
+                       bool full_precision, bool keep_matrices) {
+  const std::size_t batch = rows.batch;
+  const std::size_t seq = rows.queries;
+  const std::size_t offset = rows.offset;
+  const std::size_t keys = offset + seq;  // key rows per sequence
+  const std::size_t query_heads = rows.query_heads;
+  const std::size_t kv_heads = rows.kv_heads;
+  const std::size_t head_dim = rows.head_dim;
+  const std::span<const std::size_t> lengths = rows.lengths;
+  const std::size_t q_width = query_heads * head_dim;
+  const std::size_t kv_width = kv_heads * head_dim;
 
   AttentionResult result;
   if (keep_matrices) {
-    result.scores = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
-    result.probabilities = Tensor({batch, query_heads, seq, seq}, 0.0, full_precision);
+    result.scores = Tensor({batch, query_heads, seq, keys}, 0.0, full_precision);
+    result.probabilities = Tensor({batch, query_heads, seq, keys}, 0.0, full_precision);
   }
-  result.output = Tensor({rows, q_width}, 0.0, full_precision);
+  result.output = Tensor({batch * seq, q_width}, 0.0, full_precision);
   const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
   const std::size_t group = query_heads / kv_heads;
   const kernels::GuardMode guard = kernels::guard_mode(full_precision);
 
-  const double* const q = query.data.data();
-  const double* const k = key.data.data();
-  const double* const v = value.data.data();
+  const double* const q = rows.query;
+  const double* const k = rows.key;
+  const double* const v = rows.value;
   double* const out = result.output.data.data();
 
   const std::size_t block_rows = checked_product(group, seq);
@@ -75,7 +73,7 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
   std::vector<double> compact_scores;
   std::vector<double> compact_probabilities;
   if (!keep_matrices) {
-    compact_scores.resize(checked_product(chunk_rows, seq));
+    compact_scores.resize(checked_product(chunk_rows, keys));
     compact_probabilities.resize(compact_scores.size());
   }
   std::vector<const double*> x_rows(chunk_rows);
@@ -85,11 +83,11 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
   // Both projections of a chunk fit in scratch sized for the larger one.
   // Working memory only: every value is written before it is read.
   const auto scratch = std::make_unique_for_overwrite<double[]>(
-      std::max(kernels.project_scratch(chunk_rows, head_dim, seq),
-               kernels.project_scratch(chunk_rows, seq, head_dim)));
+      std::max(kernels.project_scratch(chunk_rows, head_dim, keys),
+               kernels.project_scratch(chunk_rows, keys, head_dim)));
   // exp(score - max) of the current row, computed once for the sum and reused
   // for the probabilities (exp is deterministic, so the bits are the same).
-  std::vector<double> weights(seq);
+  std::vector<double> weights(keys);
 
   for (std::size_t b = 0; b < batch; ++b) {
     const std::size_t length = lengths.empty() ? seq : lengths[b];
@@ -97,6 +95,7 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
       throw std::invalid_argument("attention length exceeds sequence");
     }
     const std::size_t first_row = b * seq;
+    const std::size_t first_key = b * keys;
     const std::size_t count = group * length;
     bool ok = true;
     for (std::size_t g = 0; g < kv_heads && ok; ++g) {
@@ -107,22 +106,22 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
           const std::size_t h = g * group + (start + c) / length;
           const std::size_t i = (start + c) % length;
           x_rows[c] = q + (first_row + i) * q_width + h * head_dim;
-          visible[c] = i + 1;
+          visible[c] = offset + i + 1;
           if (keep_matrices) {
-            const std::size_t offset = ((b * query_heads + h) * seq + i) * seq;
-            y_rows[c] = result.scores.data.data() + offset;
-            probability_rows[c] = result.probabilities.data.data() + offset;
+            const std::size_t at = ((b * query_heads + h) * seq + i) * keys;
+            y_rows[c] = result.scores.data.data() + at;
+            probability_rows[c] = result.probabilities.data.data() + at;
           } else {
-            y_rows[c] = compact_scores.data() + c * seq;
-            probability_rows[c] = compact_probabilities.data() + c * seq;
+            y_rows[c] = compact_scores.data() + c * keys;
+            probability_rows[c] = compact_probabilities.data() + c * keys;
           }
         }
         kernels::ProjectArgs dots;
         dots.rows = n;
         dots.in = head_dim;
-        dots.out = length;
+        dots.out = offset + length;
         dots.x_rows = x_rows.data();
-        dots.weight = k + first_row * kv_width + g * head_dim;
+        dots.weight = k + first_key * kv_width + g * head_dim;
         dots.weight_stride = kv_width;
         dots.y_rows = y_rows.data();
         dots.out_limits = visible.data();
@@ -156,13 +155,13 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
           break;
         }
 
-        // Terms past a row's visible keys (j > i, within the sequence) may be
-        // taken as 0.0 times value row j, which adds nothing when that row is
-        // finite. A direct caller may pass non-finite values: the sum can
-        // then turn NaN and this row fail before the position-by-position
-        // walk would, but that walk fails in the same sequence with the same
-        // message, since the sequence's last row reads every value row. Rows
-        // at or past the length (filler) are never read.
+        // Terms past a row's visible keys (j > offset + i, within the
+        // sequence) may be taken as 0.0 times value row j, which adds nothing
+        // when that row is finite. A direct caller may pass non-finite
+        // values: the sum can then turn NaN and this row fail before the
+        // position-by-position walk would, but that walk fails in the same
+        // sequence with the same message, since the sequence's last row reads
+        // every value row. Rows at or past the length (filler) are never read.
         for (std::size_t c = 0; c < n; ++c) {
           const std::size_t h = g * group + (start + c) / length;
           const std::size_t i = (start + c) % length;
@@ -171,11 +170,11 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
         }
         kernels::ProjectArgs sums;
         sums.rows = n;
-        sums.in = length;
+        sums.in = offset + length;
         sums.out = head_dim;
         sums.x_rows = x_rows.data();
         sums.in_limits = visible.data();
-        sums.weight = v + first_row * kv_width + g * head_dim;
+        sums.weight = v + first_key * kv_width + g * head_dim;
         sums.weight_stride = kv_width;
         sums.weight_input_major = true;
         sums.y_rows = y_rows.data();
@@ -191,15 +190,56 @@ AttentionResult attend(const kernels::KernelTable& kernels, const Tensor& query,
   return result;
 }
 
+// The argument checks of attention, in its documented order, then the rows
+// of the whole batch (offset 0).
+AttentionResult checked_attend(const kernels::KernelTable& kernels, const Tensor& query,
+                               const Tensor& key, const Tensor& value, std::size_t batch,
+                               std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
+                               std::size_t head_dim, std::span<const std::size_t> lengths,
+                               bool full_precision, bool keep_matrices) {
+  if (query_heads == 0 || kv_heads == 0 || query_heads % kv_heads != 0) {
+    throw std::invalid_argument("GQA query heads must be divisible by KV heads");
+  }
+  if (!lengths.empty() && lengths.size() != batch) {
+    throw std::invalid_argument("attention lengths do not match batch");
+  }
+  const std::size_t rows = checked_product(batch, seq);
+  const std::size_t q_width = checked_product(query_heads, head_dim);
+  check_shape(query, {rows, q_width}, "attention query");
+  const std::size_t kv_width = checked_product(kv_heads, head_dim);
+  check_shape(key, {rows, kv_width}, "attention key");
+  check_shape(value, {rows, kv_width}, "attention value");
+  check_storage(query);
+  check_storage(key);
+  check_storage(value);
+  AttentionRows shape;
+  shape.query = query.data.data();
+  shape.key = key.data.data();
+  shape.value = value.data.data();
+  shape.batch = batch;
+  shape.queries = seq;
+  shape.offset = 0;
+  shape.query_heads = query_heads;
+  shape.kv_heads = kv_heads;
+  shape.head_dim = head_dim;
+  shape.lengths = lengths;
+  return attend(kernels, shape, full_precision, keep_matrices);
+}
+
 }  // namespace
+
+AttentionResult attend_rows_with(const kernels::KernelTable& kernels, const AttentionRows& rows,
+                                 bool full_precision, bool keep_matrices) {
+  return attend(kernels, rows, full_precision, keep_matrices);
+}
 
 AttentionResult attention_with(const kernels::KernelTable& kernels, const Tensor& query,
                                const Tensor& key, const Tensor& value, std::size_t batch,
                                std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
                                std::size_t head_dim, std::span<const std::size_t> lengths,
                                bool full_precision) {
-  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
-                full_precision, true);
+  return checked_attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim,
+                        lengths, full_precision, true);
 }
 
 Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& query,
@@ -207,8 +247,8 @@ Tensor attention_output_with(const kernels::KernelTable& kernels, const Tensor& 
                              std::size_t seq, std::size_t query_heads, std::size_t kv_heads,
                              std::size_t head_dim, std::span<const std::size_t> lengths,
                              bool full_precision) {
-  return attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
-                full_precision, false)
+  return checked_attend(kernels, query, key, value, batch, seq, query_heads, kv_heads, head_dim,
+                        lengths, full_precision, false)
       .output;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,8 @@
 #include <utility>
 
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/inference/internal/cached_step.hpp"
+#include "lumeth/session/internal/session_internals.hpp"
 #include "lumeth/spec/spec_description.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -157,6 +160,42 @@ CheckedManifest check_manifest(std::span<const std::uint8_t> file, const Contain
   }
   return manifest;
 }
+
+// Width of one cache row: kv_heads * head_dim (two u32, so it fits).
+std::size_t kv_width(const TransformerSpec& spec) {
+  return std::size_t{spec.kv_heads} * std::size_t{spec.head_dim};
+}
+
+// Gives `values` room for `needed` elements, growing geometrically up to
+// `most` (the most it will ever hold), so that appending a row at a time
+// copies each value a bounded number of times.
+template <class T>
+void reserve_growing(std::vector<T>& values, std::size_t needed, std::size_t most) {
+  if (values.capacity() < needed) {
+    values.reserve(std::max(needed, std::min(most, 2 * values.capacity())));
+  }
+}
+
+// Puts the cache tensors' storage back to `values` elements each unless
+// released: a failed step leaves no rows behind. Shrinking a vector never
+// allocates, so this cannot fail.
+class CacheRollback {
+ public:
+  CacheRollback(std::vector<Tensor>& cache, std::size_t values) : cache_(cache), values_(values) {}
+  CacheRollback(const CacheRollback&) = delete;
+  CacheRollback& operator=(const CacheRollback&) = delete;
+  ~CacheRollback() {
+    if (armed_) {
+      for (Tensor& tensor : cache_) tensor.data.resize(values_);
+    }
+  }
+  void release() noexcept { armed_ = false; }
+
+ private:
+  std::vector<Tensor>& cache_;
+  std::size_t values_;
+  bool armed_ = true;
+};
 
 }  // namespace
 
@@ -323,6 +362,104 @@ void InferenceSession::restore(std::span<const std::uint8_t> file, const Artifac
   input_tokens_.swap(tokens);
   tokenizer_state_.swap(state);
   cache_.swap(cache);
+}
+
+}  // namespace Orvane::Core::Lumeth
+
+namespace Orvane::Core::Lumeth {
+
+void InferenceSession::check_cache() const {
+  const TransformerSpec& spec = model_->spec();
+  if (input_tokens_.size() != position_) fail("session position does not match its input tokens");
+  const std::size_t tensors = position_ == 0 ? 0 : 2 * std::size_t{spec.layers};
+  if (cache_.size() != tensors) fail("session cache tensor count does not match the model");
+  const std::vector<std::size_t> shape{static_cast<std::size_t>(position_), kv_width(spec)};
+  for (const Tensor& tensor : cache_) {
+    if (tensor.shape != shape) fail("session cache shape does not match the model");
+  }
+}
+
+Tensor InferenceSession::append(std::span<const std::uint32_t> ids, const ForwardOptions& options,
+                                LogitRows rows) {
+  return SessionInternals::append_with(*this, kernels::active_kernels(), ids, options, rows);
+}
+
+Tensor SessionInternals::append_with(InferenceSession& session, const kernels::KernelTable& kernels,
+                                     std::span<const std::uint32_t> ids,
+                                     const ForwardOptions& options, LogitRows rows) {
+  const TransformerModel& model = *session.model_;
+  const TransformerSpec& spec = model.spec();
+  session.check_cache();
+  if (ids.empty()) fail("session step has no tokens");
+  const std::size_t position = static_cast<std::size_t>(session.position_);
+  if (ids.size() > spec.context - position) fail("session step exceeds the context");
+  for (const std::uint32_t id : ids) {
+    if (id >= spec.vocabulary) throw std::out_of_range("token id exceeds vocabulary");
+  }
+
+  // Everything that allocates happens before the first cache row is
+  // written; from the step's start to its commit the only changes are rows
+  // written past the cache tensors' old ends, which the rollback drops again.
+  const std::size_t total = position + ids.size();
+  const std::size_t kv = kv_width(spec);
+  const std::size_t values = checked_product(total, kv);  // per cache tensor
+  const std::size_t layers = spec.layers;
+  std::vector<Tensor>& cache = session.cache_;
+  reserve_growing(session.input_tokens_, total, spec.context);
+  std::vector<LayerHistory> history(layers);
+  // The first step builds the cache in new tensors (empty shapes are not
+  // tensors); later steps extend the session's own.
+  std::vector<Tensor> fresh;
+  if (position == 0) {
+    fresh.reserve(2 * layers);
+    for (std::size_t i = 0; i < 2 * layers; ++i) {
+      fresh.emplace_back(std::vector<std::size_t>{total, kv}, 0.0, true);
+    }
+  } else {
+    std::size_t most = 0;  // the values of a full context, or as many as fit
+    if (__builtin_mul_overflow(std::size_t{spec.context}, kv, &most)) most = values;
+    for (Tensor& tensor : cache) reserve_growing(tensor.data, values, most);
+  }
+  std::vector<Tensor>& target = position == 0 ? fresh : cache;
+  CacheRollback rollback(cache, position * kv);
+  for (std::size_t i = 0; i < layers; ++i) {
+    Tensor& key_cache = target[2 * i];
+    Tensor& value_cache = target[2 * i + 1];
+    key_cache.data.resize(values);  // within the capacity reserved above
+    value_cache.data.resize(values);
+    history[i] = LayerHistory{key_cache.data.data(), value_cache.data.data()};
+  }
+
+  Tensor logits = cached_step_with(kernels, spec, model.weights(), ids, position, history, options,
+                                   rows == LogitRows::last);
+
+  // Commit; nothing below allocates or throws.
+  rollback.release();
+  if (position == 0) {
+    cache.swap(fresh);
+  } else {
+    for (Tensor& tensor : cache) tensor.shape[0] = total;
+  }
+  session.input_tokens_.insert(session.input_tokens_.end(), ids.begin(), ids.end());
+  session.position_ = total;
+  return logits;
+}
+
+void InferenceSession::rewind(std::uint64_t count) {
+  check_cache();
+  if (count > position_) fail("session rewind exceeds position");
+  const std::size_t kept = static_cast<std::size_t>(position_ - count);
+  if (kept == 0) {
+    cache_.clear();
+  } else {
+    const std::size_t values = kept * kv_width(model_->spec());
+    for (Tensor& tensor : cache_) {
+      tensor.data.resize(values);
+      tensor.shape[0] = kept;
+    }
+  }
+  input_tokens_.resize(kept);
+  position_ = kept;
 }
 
 }  // namespace Orvane::Core::Lumeth

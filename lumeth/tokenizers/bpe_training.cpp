@@ -31,6 +31,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <queue>
 #include <stdexcept>
@@ -47,6 +49,19 @@ namespace {
 
 constexpr std::uint32_t kMinTokenBytes = 2;
 constexpr std::uint32_t kMaxTokenBytes = 256;
+// Corpus bytes between two progress reports while counting.
+constexpr std::uint64_t kCountingReportBytes = std::uint64_t{4} << 20;
+
+// The caller's progress callback, or nothing.
+struct Progress {
+  const std::function<void(const BpeTrainingProgress&)>& callback;
+
+  void report(BpeTrainingProgress::Stage stage, std::uint64_t done, std::uint64_t total) const {
+    if (callback) {
+      callback(BpeTrainingProgress{.stage = stage, .done = done, .total = total});
+    }
+  }
+};
 
 struct Word {
   std::size_t offset = 0;  // first symbol in the shared symbol array
@@ -110,14 +125,21 @@ class IncrementalTrainer {
     tokenLength_.assign(kFirstBpeMergeId, 1);
   }
 
-  std::vector<BpeMerge> train(std::string_view corpus) {
-    buildWords(corpus);
+  std::vector<BpeMerge> train(std::span<const std::string_view> documents,
+                              std::uint64_t corpusBytes, const BpeTrainingOptions& options) {
+    Progress progress{options.progress};
+    progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
+    buildWords(documents, progress, corpusBytes);
+    progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
     countInitialPairs();
     const std::size_t maxMerges = limits_.vocabularySize - kMinBpeVocabulary;
+    progress.report(BpeTrainingProgress::Stage::merging, 0, maxMerges);
+    // Between the start and the end, report every 1/1024 of the merges.
+    const std::size_t reportEvery = std::max<std::size_t>(1, maxMerges / 1024);
     std::vector<BpeMerge> merges;
     // Every merge shortens at least one run, so a corpus of n bytes yields at
     // most n merges.
-    merges.reserve(std::min<std::size_t>(maxMerges, corpus.size()));
+    merges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(maxMerges, corpusBytes)));
     while (merges.size() < maxMerges) {
       const Index best = popBest();
       if (best == kNone) {
@@ -131,7 +153,11 @@ class IncrementalTrainer {
       tokenLength_.push_back(static_cast<std::uint32_t>(bytes.size()));
       merges.push_back(BpeMerge{.left = left, .right = right, .bytes = std::move(bytes)});
       applyMerge(best, left, right, merged);
+      if (merges.size() % reportEvery == 0 && merges.size() < maxMerges) {
+        progress.report(BpeTrainingProgress::Stage::merging, merges.size(), maxMerges);
+      }
     }
+    progress.report(BpeTrainingProgress::Stage::merging, merges.size(), maxMerges);
     return merges;
   }
 
@@ -148,7 +174,8 @@ class IncrementalTrainer {
   // run's bytes (compared in place in the corpus). Runs are hashed in
   // batches and their slots prefetched, since nearly every lookup misses the
   // cache.
-  void buildWords(std::string_view corpus) {
+  void buildWords(std::span<const std::string_view> documents, const Progress& progress,
+                  std::uint64_t corpusBytes) {
     constexpr std::size_t kBatch = 32;
     std::vector<std::string_view> firstSeen;
     {
@@ -166,13 +193,22 @@ class IncrementalTrainer {
         }
         pending = 0;
       };
-      forEachWhitespaceRun(corpus, [&](std::string_view run) {
-        runs[pending++] = run;
-        if (pending == kBatch) {
-          flush();
-        }
-      });
-      flush();
+      std::uint64_t counted = 0;
+      std::uint64_t nextReport = kCountingReportBytes;
+      for (const std::string_view document : documents) {
+        forEachWhitespaceRun(document, [&](std::string_view run) {
+          runs[pending++] = run;
+          if (pending == kBatch) {
+            flush();
+          }
+          counted += run.size();
+          if (counted >= nextReport) {
+            progress.report(BpeTrainingProgress::Stage::counting, counted, corpusBytes);
+            nextReport = counted + kCountingReportBytes;
+          }
+        });
+        flush();  // runs never continue into the next document
+      }
     }  // the slots are released before the symbols are laid out
 
     std::size_t total = 0;
@@ -386,15 +422,29 @@ class IncrementalTrainer {
 };
 
 template <typename Index>
-SubwordTokenizer trainIncrementally(std::string_view corpus, const BpeTrainingLimits& limits) {
-  validateBpeTrainingLimits(corpus, limits);
+SubwordTokenizer trainIncrementally(std::span<const std::string_view> documents,
+                                    std::uint64_t corpusBytes, const BpeTrainingLimits& limits,
+                                    const BpeTrainingOptions& options) {
   IncrementalTrainer<Index> trainer(limits);
-  return SubwordTokenizer(trainer.train(corpus));
+  return SubwordTokenizer(trainer.train(documents, corpusBytes, options));
+}
+
+// The total size of `documents`; a sum beyond 2^64 - 1 is reported as
+// 2^64 - 1, which no size limit admits.
+std::uint64_t totalBytes(std::span<const std::string_view> documents) {
+  std::uint64_t total = 0;
+  for (const std::string_view document : documents) {
+    if (document.size() > UINT64_MAX - total) {
+      return UINT64_MAX;
+    }
+    total += document.size();
+  }
+  return total;
 }
 
 }  // namespace
 
-void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits) {
+void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimits& limits) {
   // One unsigned comparison covers both ends: below 258 wraps to a huge value.
   if (limits.vocabularySize - kMinBpeVocabulary > kMaxBpeMerges) {
     throw std::invalid_argument("BPE vocabulary must be in [258, 1048576]");
@@ -403,20 +453,38 @@ void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits&
       limits.minPairFrequency == 0) {
     throw std::invalid_argument("invalid BPE training limits");
   }
-  if (corpus.size() > limits.maxCorpusBytes) {
+  if (corpusBytes > limits.maxCorpusBytes) {
     throw std::invalid_argument("BPE training corpus exceeds configured size limit");
   }
 }
 
-SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits) {
-  if (corpus.size() >= kWideTrainingCorpusBytes) {
-    return trainIncrementally<std::uint64_t>(corpus, limits);
+void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits) {
+  validateBpeTrainingLimits(std::uint64_t{corpus.size()}, limits);
+}
+
+SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
+                          const BpeTrainingLimits& limits, const BpeTrainingOptions& options) {
+  const std::uint64_t corpusBytes = totalBytes(documents);
+  validateBpeTrainingLimits(corpusBytes, limits);
+  if (corpusBytes >= kWideTrainingCorpusBytes) {
+    return trainIncrementally<std::uint64_t>(documents, corpusBytes, limits, options);
   }
-  return trainIncrementally<std::uint32_t>(corpus, limits);
+  return trainIncrementally<std::uint32_t>(documents, corpusBytes, limits, options);
+}
+
+SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits,
+                          const BpeTrainingOptions& options) {
+  return trainBpe(std::span<const std::string_view>(&corpus, 1), limits, options);
+}
+
+SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits) {
+  return trainBpe(corpus, limits, BpeTrainingOptions{});
 }
 
 SubwordTokenizer trainBpeWithWideIndices(std::string_view corpus, const BpeTrainingLimits& limits) {
-  return trainIncrementally<std::uint64_t>(corpus, limits);
+  validateBpeTrainingLimits(corpus, limits);
+  return trainIncrementally<std::uint64_t>(std::span<const std::string_view>(&corpus, 1),
+                                           corpus.size(), limits, BpeTrainingOptions{});
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -12,6 +12,8 @@
 // forms in lumeth/tokenizers/internal/bpe_reference.hpp to check that).
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string_view>
 
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
@@ -28,6 +30,28 @@ struct BpeTrainingLimits {
   std::uint32_t maxTokenBytes = 16;
   // The largest corpus accepted, in bytes (64 MiB).
   std::uint64_t maxCorpusBytes = 67108864;
+};
+
+// How far training has come, as handed to a progress callback.
+struct BpeTrainingProgress {
+  enum class Stage : std::uint8_t {
+    counting = 0,  // finding the distinct runs: `done` of `total` corpus bytes
+    merging = 1,   // learning merges: `done` learned of at most `total`
+  };
+  Stage stage = Stage::counting;
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+};
+
+struct BpeTrainingOptions {
+  // Called on the calling thread, synchronously: once when a stage starts
+  // (done 0), once when it ends (merging may end below `total`: training
+  // stops when no pair is eligible), and in between after every 4 MiB counted
+  // and every 1/1024 of the merges, so at most about corpus / 4 MiB + 1024
+  // times in all, whatever the corpus. It sees progress only and cannot change
+  // the result; an exception it throws ends training and propagates, and
+  // nothing is returned. Empty: no calls.
+  std::function<void(const BpeTrainingProgress&)> progress;
 };
 
 // Learns merges from `corpus` (any bytes; UTF-8 is not checked) and returns
@@ -53,5 +77,17 @@ struct BpeTrainingLimits {
 // and the heap. Words and pairs are indexed with 32 bits, or with 64 bits for
 // a corpus of just under 2 GiB or more, where 32 bits might not suffice.
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
+[[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits,
+                                        const BpeTrainingOptions& options);
+
+// trainBpe over several documents, each split into runs on its own: no run
+// spans two documents, so the result is that of a corpus in which every
+// document boundary is also a run boundary (for documents that end and begin
+// with the same kind of byte, this differs from training on their plain
+// concatenation). The corpus size limit applies to the documents' total size;
+// the checks and their order are those of trainBpe.
+[[nodiscard]] SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
+                                        const BpeTrainingLimits& limits,
+                                        const BpeTrainingOptions& options = {});
 
 }  // namespace Orvane::Core::Lumeth

@@ -2,6 +2,7 @@
 
 #include "lumeth/foundation/fnv1a.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/internal/option_checks.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -40,6 +41,8 @@ EncodedText ByteTokenizer::encode(std::string_view text, const EncodeOptions& op
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "byte tokenizer supports only normalization=none");
   }
+  // Normalization first, then the policy value, then the text.
+  requireKnownInvalidUtf8Policy(options.invalidUtf8);
   std::string repaired;
   const std::span<const std::uint8_t> bytes =
       asBytes(textForEncoding(text, options.invalidUtf8, repaired));

@@ -35,10 +35,12 @@ class ByteTokenizer : public ITransformerTokenizer {
   ~ByteTokenizer() override = default;
 
   // One id per input byte, in order, between the requested BOS and EOS.
-  // Throws TokenizerError: UnsupportedOption for a normalization other than
-  // None (checked first, even for empty text); InvalidUtf8 under Reject. Under
-  // Replace each bad sequence becomes the three bytes of U+FFFD first; any
-  // policy value other than Reject and Replace keeps the bytes as they are.
+  // Under Replace each bad sequence becomes the three bytes of U+FFFD first.
+  // Throws TokenizerError, checking in this order and before anything is
+  // encoded, even for empty text: UnsupportedOption
+  // "byte tokenizer supports only normalization=none" for a normalization
+  // other than None, then UnsupportedOption "unknown invalid UTF-8 policy"
+  // for a policy value above Replace; then InvalidUtf8 under Reject.
   [[nodiscard]] EncodedText encode(std::string_view text,
                                    const EncodeOptions& options) const override;
 

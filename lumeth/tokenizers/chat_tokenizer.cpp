@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/internal/chat_markers.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -13,13 +14,8 @@ namespace {
 // The largest base vocabulary whose two role ids still fit in a u32.
 constexpr std::uint32_t kMaxBaseVocabulary = 0xFFFFFFFDu;
 
-constexpr std::size_t kMarkerCount = 3;
-// Searched in this order. The markers differ in their third byte, so no two of
-// them start at the same position and the order never decides.
-constexpr std::array<std::string_view, kMarkerCount> kMarkers = {"<|user|>", "<|assistant|>",
-                                                                 "<|end|>"};
-
-std::shared_ptr<ITransformerTokenizer> requireBase(std::shared_ptr<ITransformerTokenizer> base) {
+std::shared_ptr<const ITransformerTokenizer> requireBase(
+    std::shared_ptr<const ITransformerTokenizer> base) {
   if (!base) {
     throw std::invalid_argument("chat tokenizer base is null");
   }
@@ -28,8 +24,10 @@ std::shared_ptr<ITransformerTokenizer> requireBase(std::shared_ptr<ITransformerT
 
 }  // namespace
 
-ChatTokenizer::ChatTokenizer(std::shared_ptr<ITransformerTokenizer> base)
-    : base_(requireBase(std::move(base))), descriptor_(base_->descriptor()) {
+ChatTokenizer::ChatTokenizer(std::shared_ptr<const ITransformerTokenizer> base)
+    : base_(requireBase(std::move(base))),
+      chatBase_(dynamic_cast<const ChatTokenizer*>(base_.get())),
+      descriptor_(base_->descriptor()) {
   if (descriptor_.vocabularySize > kMaxBaseVocabulary) {
     throw std::invalid_argument("chat tokenizer vocabulary overflows");
   }
@@ -48,6 +46,28 @@ ChatTokenizer::ChatTokenizer(std::shared_ptr<ITransformerTokenizer> base)
 }
 
 EncodedText ChatTokenizer::encode(std::string_view text, const EncodeOptions& options) const {
+  return encode(text, options, MarkerHandling::Parse);
+}
+
+EncodedText ChatTokenizer::encode(std::string_view text, const EncodeOptions& options,
+                                  MarkerHandling markers) const {
+  requireKnownMarkerHandling(markers);
+  // next[k]: the first occurrence of marker k at or after the position it was
+  // last searched from (npos when there is none). It stays right for as long
+  // as it is not behind the current position, so a marker is searched again
+  // only once it has been passed, and the text is scanned in linear time
+  // however many markers it holds. The first search also serves Refuse, which
+  // therefore costs nothing over Parse.
+  std::array<std::size_t, kChatMarkerCount> next{};
+  if (markers != MarkerHandling::TreatAsText) {
+    for (std::size_t k = 0; k < kChatMarkerCount; ++k) {
+      next[k] = text.find(kChatMarkers[k]);
+      if (markers == MarkerHandling::Refuse && next[k] != std::string_view::npos) {
+        throwMarkerNotAllowed();
+      }
+    }
+  }
+
   EncodedText result;
   result.tokenizerHash = descriptor_.hash;
   if (options.addBos) {
@@ -57,47 +77,56 @@ EncodedText ChatTokenizer::encode(std::string_view text, const EncodeOptions& op
                                      .addEos = false,
                                      .normalization = options.normalization,
                                      .invalidUtf8 = options.invalidUtf8};
-  const std::array<std::uint32_t, kMarkerCount> markerIds = {
-      descriptor_.userId, descriptor_.assistantId, descriptor_.eosId};
-
-  // next[k]: the first occurrence of marker k at or after the position it was
-  // last searched from (npos when there is none). It stays right for as long
-  // as it is not behind the current position, so a marker is searched again
-  // only once it has been passed, and the text is scanned in linear time
-  // however many markers it holds.
-  std::array<std::size_t, kMarkerCount> next{};
-  for (std::size_t k = 0; k < kMarkerCount; ++k) {
-    next[k] = text.find(kMarkers[k]);
-  }
-  std::size_t position = 0;
-  while (position < text.size()) {
-    std::size_t found = std::string_view::npos;
-    std::size_t which = kMarkerCount;  // kMarkerCount: no marker ahead
-    for (std::size_t k = 0; k < kMarkerCount; ++k) {
-      if (next[k] < position) {
-        next[k] = text.find(kMarkers[k], position);
+  const auto appendSegment = [&](std::string_view segment) {
+    const EncodedText encoded = encodeWithBase(segment, segmentOptions, markers);
+    result.ids.insert(result.ids.end(), encoded.ids.begin(), encoded.ids.end());
+  };
+  if (markers == MarkerHandling::TreatAsText) {
+    // Empty text never reaches the base, as under Parse.
+    if (!text.empty()) {
+      appendSegment(text);
+    }
+  } else {
+    const std::array<std::uint32_t, kChatMarkerCount> markerIds = {
+        descriptor_.userId, descriptor_.assistantId, descriptor_.eosId};
+    std::size_t position = 0;
+    while (position < text.size()) {
+      std::size_t found = std::string_view::npos;
+      std::size_t which = kChatMarkerCount;  // kChatMarkerCount: no marker ahead
+      for (std::size_t k = 0; k < kChatMarkerCount; ++k) {
+        if (next[k] < position) {
+          next[k] = text.find(kChatMarkers[k], position);
+        }
+        if (next[k] < found) {
+          found = next[k];
+          which = k;
+        }
       }
-      if (next[k] < found) {
-        found = next[k];
-        which = k;
+      const std::size_t segmentEnd = which == kChatMarkerCount ? text.size() : found;
+      if (segmentEnd > position) {
+        appendSegment(text.substr(position, segmentEnd - position));
       }
+      if (which == kChatMarkerCount) {
+        break;
+      }
+      result.ids.push_back(markerIds[which]);
+      position = found + kChatMarkers[which].size();
     }
-    const std::size_t segmentEnd = which == kMarkerCount ? text.size() : found;
-    if (segmentEnd > position) {
-      const EncodedText segment =
-          base_->encode(text.substr(position, segmentEnd - position), segmentOptions);
-      result.ids.insert(result.ids.end(), segment.ids.begin(), segment.ids.end());
-    }
-    if (which == kMarkerCount) {
-      break;
-    }
-    result.ids.push_back(markerIds[which]);
-    position = found + kMarkers[which].size();
   }
   if (options.addEos) {
     result.ids.push_back(descriptor_.eosId);
   }
   return result;
+}
+
+EncodedText ChatTokenizer::encodeWithBase(std::string_view piece, const EncodeOptions& options,
+                                          MarkerHandling markers) const {
+  // A chat base would parse the same markers again (its "<|end|>" is this
+  // tokenizer's EOS id), so it is told to treat them as text as well.
+  if (markers == MarkerHandling::TreatAsText && chatBase_ != nullptr) {
+    return chatBase_->encode(piece, options, MarkerHandling::TreatAsText);
+  }
+  return base_->encode(piece, options);
 }
 
 std::string ChatTokenizer::decode(std::span<const std::uint32_t> ids,

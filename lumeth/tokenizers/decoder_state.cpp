@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/internal/option_checks.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -28,7 +29,7 @@ constexpr const char* kNotIncompleteMessage =
     "byte-decoder pending state is not an incomplete sequence";
 
 bool isKnownPolicy(std::uint8_t policy) noexcept {
-  return policy <= static_cast<std::uint8_t>(InvalidUtf8Policy::Replace);
+  return isKnownInvalidUtf8Policy(static_cast<InvalidUtf8Policy>(policy));
 }
 
 // True when `pending` may stand in a record: nothing, or the start of a
@@ -45,9 +46,7 @@ bool isUnfinishedSequence(std::span<const std::uint8_t> pending) {
 
 DecoderState::DecoderState(const DecodeOptions& options)
     : skipSpecialTokens(options.skipSpecialTokens), policy(options.invalidUtf8) {
-  if (!isKnownPolicy(static_cast<std::uint8_t>(policy))) {
-    throw TokenizerError(TokenizerErrorCode::UnsupportedOption, "unknown invalid UTF-8 policy");
-  }
+  requireKnownInvalidUtf8Policy(policy);
 }
 
 std::string decodeChunk(DecoderState& state, std::span<const std::uint32_t> ids, bool final) {

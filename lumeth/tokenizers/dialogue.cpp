@@ -4,11 +4,11 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "lumeth/tokenizers/internal/chat_markers.hpp"
+
 namespace Orvane::Core::Lumeth {
 namespace {
 
-constexpr std::string_view kUserMarker = "<|user|>";
-constexpr std::string_view kAssistantMarker = "<|assistant|>";
 constexpr std::string_view kNewline = "\n";
 
 constexpr std::uint8_t kContext = 0;
@@ -20,23 +20,66 @@ void appendId(DialogueEncoding& encoding, std::uint32_t id, std::uint8_t mask) {
   encoding.targetMask.push_back(mask);
 }
 
+void appendIds(DialogueEncoding& encoding, const EncodedText& encoded, std::uint8_t mask) {
+  encoding.ids.insert(encoding.ids.end(), encoded.ids.begin(), encoded.ids.end());
+  encoding.targetMask.insert(encoding.targetMask.end(), encoded.ids.size(), mask);
+}
+
 // One encode call per piece: a BPE merge can then never join a piece with
 // its neighbour (the marker with its newline, the text with its newline).
 void appendPiece(DialogueEncoding& encoding, const ITransformerTokenizer& tokenizer,
                  std::string_view piece, std::uint8_t mask) {
-  const EncodedText encoded = tokenizer.encode(piece, EncodeOptions{});
-  encoding.ids.insert(encoding.ids.end(), encoded.ids.begin(), encoded.ids.end());
-  encoding.targetMask.insert(encoding.targetMask.end(), encoded.ids.size(), mask);
+  appendIds(encoding, tokenizer.encode(piece, EncodeOptions{}), mask);
+}
+
+// Encodes turn text. `chat` is the tokenizer as a ChatTokenizer when turn
+// text must be encoded under TreatAsText, otherwise null.
+void appendTurnText(DialogueEncoding& encoding, const ITransformerTokenizer& tokenizer,
+                    const ChatTokenizer* chat, std::string_view text, std::uint8_t mask) {
+  if (chat != nullptr) {
+    appendIds(encoding, chat->encode(text, EncodeOptions{}, MarkerHandling::TreatAsText), mask);
+  } else {
+    appendPiece(encoding, tokenizer, text, mask);
+  }
+}
+
+// The tokenizer to ask for TreatAsText, or null when its plain encode already
+// leaves markers alone. Throws when neither holds.
+const ChatTokenizer* treatAsTextTokenizer(const ITransformerTokenizer& tokenizer,
+                                          const TokenizerDescriptor& descriptor) {
+  if (const auto* chat = dynamic_cast<const ChatTokenizer*>(&tokenizer)) {
+    return chat;
+  }
+  // A tokenizer with role ids parses markers in its own way, and nothing in
+  // the interface can ask it not to: refusing is the only safe answer.
+  if (descriptor.userId != kNoTokenId || descriptor.assistantId != kNoTokenId) {
+    throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
+                         "tokenizer cannot treat markers as text");
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 DialogueEncoding encodeDialogue(std::span<const DialogueTurn> turns,
-                                const ITransformerTokenizer& tokenizer, bool addBos, bool addEos) {
+                                const ITransformerTokenizer& tokenizer, bool addBos, bool addEos,
+                                MarkerHandling markers) {
   if (turns.empty()) {
     throw std::invalid_argument("dialogue requires at least one turn");
   }
+  requireKnownMarkerHandling(markers);
+  // Every turn is checked before the first piece is encoded.
+  if (markers == MarkerHandling::Refuse) {
+    for (const DialogueTurn& turn : turns) {
+      if (containsChatMarker(turn.text)) {
+        throwMarkerNotAllowed();
+      }
+    }
+  }
   const TokenizerDescriptor descriptor = tokenizer.descriptor();
+  const ChatTokenizer* chat = markers == MarkerHandling::TreatAsText
+                                  ? treatAsTextTokenizer(tokenizer, descriptor)
+                                  : nullptr;
   DialogueEncoding encoding;
   encoding.tokenizerHash = descriptor.hash;
   if (addBos) {
@@ -46,12 +89,12 @@ DialogueEncoding encodeDialogue(std::span<const DialogueTurn> turns,
     if (turn.role == ChatRole::User) {
       appendPiece(encoding, tokenizer, kUserMarker, kContext);
       appendPiece(encoding, tokenizer, kNewline, kContext);
-      appendPiece(encoding, tokenizer, turn.text, kContext);
+      appendTurnText(encoding, tokenizer, chat, turn.text, kContext);
       appendPiece(encoding, tokenizer, kNewline, kContext);
     } else {
       appendPiece(encoding, tokenizer, kAssistantMarker, kContext);
       appendPiece(encoding, tokenizer, kNewline, kContext);
-      appendPiece(encoding, tokenizer, turn.text, kTarget);
+      appendTurnText(encoding, tokenizer, chat, turn.text, kTarget);
       // The model must learn to end its own turn, so the EOS is a target.
       if (addEos) {
         appendId(encoding, descriptor.eosId, kTarget);

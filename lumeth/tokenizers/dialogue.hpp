@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lumeth/inference/forward.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -49,14 +50,33 @@ struct DialogueWindow : TokenBatch {
 //   user turn:       "<|user|>" "\n" text "\n"                    all mask 0
 //   assistant turn:  "<|assistant|>" "\n" (mask 0), text (mask 1),
 //                    EOS id if addEos (mask 1), "\n" (mask 0)
-// preceded by the BOS id (mask 0) if addBos. Turn text is not escaped: a
-// marker inside it is encoded as the tokenizer encodes any text. Nothing closes
-// the dialogue as a whole and no EOS follows a user turn.
-// Throws std::invalid_argument("dialogue requires at least one turn") for an
-// empty list; errors of the tokenizer propagate unchanged.
+// preceded by the BOS id (mask 0) if addBos. Nothing closes the dialogue as a
+// whole and no EOS follows a user turn.
+//
+// `markers` applies to turn text only; the roles always produce their
+// markers. Under Parse (the default) turn text is not escaped: a marker
+// inside it is encoded as the tokenizer encodes any text, so with a
+// ChatTokenizer it becomes a real role id. For turn text that comes from
+// someone else:
+//   Refuse       a turn text in which the bytes of any marker appear is
+//                refused, whatever the tokenizer, before anything is encoded;
+//                otherwise the result is exactly that of Parse.
+//   TreatAsText  a ChatTokenizer encodes turn text under TreatAsText, so no
+//                marker id comes from it; a tokenizer with no role ids in its
+//                descriptor has no markers to parse and encodes turn text as
+//                under Parse.
+// Throws, checking in this order: std::invalid_argument("dialogue requires at
+// least one turn") for an empty list; TokenizerError(UnsupportedOption,
+// "unknown marker handling") for a value above TreatAsText; under Refuse,
+// TokenizerError(MarkerNotAllowed, "text contains a chat marker") for the
+// first turn text holding a marker; under TreatAsText,
+// TokenizerError(UnsupportedOption, "tokenizer cannot treat markers as text")
+// for a tokenizer that names role ids but is not a ChatTokenizer (its own
+// encode would parse them); then errors of the tokenizer propagate unchanged.
 [[nodiscard]] DialogueEncoding encodeDialogue(std::span<const DialogueTurn> turns,
                                               const ITransformerTokenizer& tokenizer, bool addBos,
-                                              bool addEos);
+                                              bool addEos,
+                                              MarkerHandling markers = MarkerHandling::Parse);
 
 // The window of `length` positions whose inputs are ids[start ..
 // start + length - 1] and whose targets are ids[start + 1 .. start + length],

@@ -11,6 +11,7 @@
 #include "lumeth/tokenizers/internal/bpe_internal.hpp"
 #include "lumeth/tokenizers/internal/bpe_rank_index.hpp"
 #include "lumeth/tokenizers/internal/bpe_reference.hpp"
+#include "lumeth/tokenizers/internal/option_checks.hpp"
 #include "lumeth/tokenizers/internal/run_hash.hpp"
 #include "lumeth/tokenizers/internal/run_id_table.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
@@ -388,6 +389,8 @@ EncodedText SubwordTokenizer::encode(std::string_view text, const EncodeOptions&
     throw TokenizerError(TokenizerErrorCode::UnsupportedOption,
                          "BPE tokenizer supports only normalization=none");
   }
+  // Normalization first, then the policy value, then the text.
+  requireKnownInvalidUtf8Policy(options.invalidUtf8);
   std::string repaired;
   const std::string_view bytes = textForEncoding(text, options.invalidUtf8, repaired);
   const BpeEncodingIndex& index = state_->index;

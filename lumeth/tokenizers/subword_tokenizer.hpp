@@ -104,10 +104,12 @@ class SubwordTokenizer : public ITransformerTokenizer {
   // the run, left to right and without overlap. Bytes no merge covers stay
   // byte ids. Each run costs O(n log n) in its length, and a run met again in
   // the same call is not merged again. BOS and EOS, when asked
-  // for, come first and last. Throws TokenizerError: UnsupportedOption for a
-  // normalization other than None (checked first), InvalidUtf8 under Reject.
-  // Under Replace each bad sequence becomes U+FFFD first; any policy value
-  // other than Reject and Replace keeps the bytes as they are.
+  // for, come first and last. Under Replace each bad sequence becomes U+FFFD
+  // first. Throws TokenizerError, checking in this order and before anything
+  // is encoded, even for empty text: UnsupportedOption
+  // "BPE tokenizer supports only normalization=none" for a normalization
+  // other than None, then UnsupportedOption "unknown invalid UTF-8 policy"
+  // for a policy value above Replace; then InvalidUtf8 under Reject.
   [[nodiscard]] EncodedText encode(std::string_view text,
                                    const EncodeOptions& options) const override;
 

@@ -25,6 +25,7 @@ enum class TokenizerErrorCode : std::uint8_t {
   InvalidFormat = 3,           // a malformed artifact or decoder state
   BindingMismatch = 4,         // the tokenizer does not fit the model
   UnsupportedOption = 5,       // an option value the tokenizer does not support
+  MarkerNotAllowed = 6,        // a chat marker in text whose markers are refused
 };
 
 // Every failure a tokenizer meets while encoding, decoding or loading stored

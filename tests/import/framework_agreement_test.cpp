@@ -18,9 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lumeth/directory/model_directory.hpp"
 #include "lumeth/import/checkpoint.hpp"
 #include "lumeth/import/safetensors.hpp"
 #include "lumeth/inference/forward.hpp"
+#include "temp_directory.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -129,6 +131,26 @@ TEST(FrameworkAgreementLayoutTest, TheWrongRotaryLayoutDisagrees) {
     difference = std::max(difference, std::abs(logits.data[last * vocabulary + t] - rows[last][t]));
   }
   EXPECT_GT(difference, 1e-3);
+}
+
+// What an import hands on: saved as a model directory and loaded back, the
+// imported model is the same model, identity and logits alike.
+TEST(FrameworkAgreementDirectoryTest, AnImportedModelSurvivesItsModelDirectory) {
+  const auto model = import_model(kFixtures / "swiglu-tied-gqa4-sharded", {});
+  const TempDirectory directory;
+  save_model_directory(directory.path() / "model", *model);
+  const LoadedModelDirectory loaded = load_model_directory(directory.path() / "model", {});
+  EXPECT_EQ(loaded.model->identity(), model->identity());
+  EXPECT_EQ(loaded.model->spec(), model->spec());
+  EXPECT_EQ(loaded.tokenizer, nullptr);
+  const std::vector<std::uint32_t> tokens = {3, 1, 4, 1, 5, 9, 2, 6};
+  const Tensor ours = logitsOf(*model, tokens);
+  const Tensor back = logitsOf(*loaded.model, tokens);
+  ASSERT_EQ(ours.data.size(), back.data.size());
+  for (std::size_t i = 0; i < ours.data.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(ours.data[i]),
+              std::bit_cast<std::uint64_t>(back.data[i]));
+  }
 }
 
 // F32, BF16 and F16 copies of one checkpoint, each beside widened.safetensors:

@@ -132,15 +132,39 @@ struct ProjectionCase {
   bool input_major;
   bool limits;
   double scale;
+  bool whole_limits = false;  // limits that cut nothing (a decoding step's attention)
 };
 
 TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
   const std::vector<ProjectionCase> cases = {
-      {1, 1, 1, false, false, 1.0},      {3, 5, 7, false, false, 1.0},
-      {4, 8, 8, false, false, 1.0},      {5, 17, 49, false, false, 1.0},
-      {13, 300, 100, false, false, 1.0}, {9, 513, 33, false, false, 0.125},
-      {8, 64, 57, false, true, 0.3},     {11, 40, 64, true, true, 1.0},
-      {7, 3, 130, true, false, 1.0},     {2, 600, 5, false, true, 1.0}};
+      {1, 1, 1, false, false, 1.0},
+      {3, 5, 7, false, false, 1.0},
+      {4, 8, 8, false, false, 1.0},
+      {5, 17, 49, false, false, 1.0},
+      {13, 300, 100, false, false, 1.0},
+      {9, 513, 33, false, false, 0.125},
+      {8, 64, 57, false, true, 0.3},
+      {11, 40, 64, true, true, 1.0},
+      {7, 3, 130, true, false, 1.0},
+      {2, 600, 5, false, true, 1.0},
+      // One to four rows: the matrix-vector paths, around their groups of
+      // outputs and inputs, with tails of inputs and of outputs, both weight
+      // layouts, and limits that cut nothing.
+      {1, 64, 64, false, false, 1.0},
+      {1, 13, 37, false, false, 0.125},
+      {1, 300, 100, false, false, 1.0},
+      {1, 7, 15, false, false, 1.0},
+      {1, 16, 17, false, false, 1.0},
+      {1, 40, 64, true, true, 1.0},
+      {1, 9, 33, false, true, 1.0},
+      {2, 30, 21, true, false, 1.0},
+      {3, 17, 40, true, false, 1.0},
+      {4, 64, 64, true, false, 1.0},
+      {4, 19, 9, false, false, 1.0},
+      {2, 33, 70, false, false, 0.5},
+      {3, 33, 50, false, true, 0.125, true},
+      {4, 70, 16, true, true, 1.0, true},
+      {1, 5, 3, true, false, 1.0}};
   Random random(7);
   for (const ProjectionCase& c : cases) {
     for (const bool full_precision : {true, false}) {
@@ -152,8 +176,8 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
       std::vector<std::size_t> in_limits(c.rows);
       std::vector<std::size_t> out_limits(c.rows);
       for (std::size_t r = 0; r < c.rows; ++r) {
-        in_limits[r] = 1 + random.index(c.in);
-        out_limits[r] = 1 + random.index(c.out);
+        in_limits[r] = c.whole_limits ? c.in : 1 + random.index(c.in);
+        out_limits[r] = c.whole_limits ? c.out : 1 + random.index(c.out);
       }
       std::vector<double> y(c.rows * c.out, -7.0);
       std::vector<const double*> x_rows(c.rows);
@@ -200,50 +224,53 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
 }
 
 TEST_P(KernelLevel, ProjectionReportsEveryGuardFailureAndOnlyStoredOnes) {
-  const std::size_t rows = 6;
-  const std::size_t in = 20;
-  const std::size_t out = 37;
-  Random random(11);
-  const Tensor x = random.tensor({rows, in});
-  std::vector<const double*> x_rows(rows);
-  std::vector<double> y(rows * out);
-  std::vector<double*> y_rows(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    x_rows[r] = x.data.data() + r * in;
-    y_rows[r] = y.data() + r * out;
-  }
-  const auto run = [&](const Tensor& w, bool full_precision, const std::size_t* out_limits) {
-    kernels::ProjectArgs args;
-    args.rows = rows;
-    args.in = in;
-    args.out = out;
-    args.x_rows = x_rows.data();
-    args.weight = w.data.data();
-    args.weight_stride = in;
-    args.y_rows = y_rows.data();
-    args.out_limits = out_limits;
-    args.guard = kernels::guard_mode(full_precision);
-    return run_projection(table(), args);
-  };
-  // One bad weight in every position of the last, partial vector and panel.
-  for (const std::size_t o : {std::size_t{0}, std::size_t{9}, std::size_t{36}}) {
-    for (const double bad : {kNaN, kInfinity, -kInfinity}) {
-      Tensor w = random.tensor({out, in});
-      w.data[o * in + 3] = bad;
-      EXPECT_FALSE(run(w, true, nullptr)) << o;
-      EXPECT_FALSE(run(w, false, nullptr)) << o;
+  // Several rows, and one or three (the matrix-vector paths).
+  for (const std::size_t rows : {std::size_t{6}, std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(rows);
+    const std::size_t in = 20;
+    const std::size_t out = 37;
+    Random random(11);
+    const Tensor x = random.tensor({rows, in});
+    std::vector<const double*> x_rows(rows);
+    std::vector<double> y(rows * out);
+    std::vector<double*> y_rows(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      x_rows[r] = x.data.data() + r * in;
+      y_rows[r] = y.data() + r * out;
     }
+    const auto run = [&](const Tensor& w, bool full_precision, const std::size_t* out_limits) {
+      kernels::ProjectArgs args;
+      args.rows = rows;
+      args.in = in;
+      args.out = out;
+      args.x_rows = x_rows.data();
+      args.weight = w.data.data();
+      args.weight_stride = in;
+      args.y_rows = y_rows.data();
+      args.out_limits = out_limits;
+      args.guard = kernels::guard_mode(full_precision);
+      return run_projection(table(), args);
+    };
+    // One bad weight in every position of the last, partial vector and panel.
+    for (const std::size_t o : {std::size_t{0}, std::size_t{9}, std::size_t{36}}) {
+      for (const double bad : {kNaN, kInfinity, -kInfinity}) {
+        Tensor w = random.tensor({out, in});
+        w.data[o * in + 3] = bad;
+        EXPECT_FALSE(run(w, true, nullptr)) << o;
+        EXPECT_FALSE(run(w, false, nullptr)) << o;
+      }
+    }
+    // Finite sums beyond the single-precision range fail only when rounding.
+    Tensor big = random.tensor({out, in});
+    big.data[20 * in + 0] = 1e300;
+    EXPECT_TRUE(run(big, true, nullptr));
+    EXPECT_FALSE(run(big, false, nullptr));
+    // Outputs past a row's limit are never stored, so never guarded.
+    Tensor hidden = random.tensor({out, in});
+    hidden.data[30 * in + 5] = kNaN;
+    const std::vector<std::size_t> limits(rows, 30);
+    EXPECT_TRUE(run(hidden, true, limits.data()));
   }
-  // Finite sums beyond the single-precision range fail only when rounding.
-  Tensor big = random.tensor({out, in});
-  big.data[20 * in + 0] = 1e300;
-  EXPECT_TRUE(run(big, true, nullptr));
-  EXPECT_FALSE(run(big, false, nullptr));
-  // Outputs past a row's limit are never stored, so never guarded.
-  Tensor hidden = random.tensor({out, in});
-  hidden.data[30 * in + 5] = kNaN;
-  const std::vector<std::size_t> limits(rows, 30);
-  EXPECT_TRUE(run(hidden, true, limits.data()));
 }
 
 TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {

@@ -282,5 +282,106 @@ TEST(TrainBpe, WideIndicesLearnTheSameMerges) {
   }
 }
 
+// Cuts `corpus` at run boundaries only (between a whitespace and a
+// non-whitespace byte), at positions chosen by `seed`.
+std::vector<std::string_view> cutAtRunBoundaries(std::string_view corpus, std::uint64_t seed) {
+  std::vector<std::string_view> documents;
+  std::size_t start = 0;
+  for (std::size_t i = 1; i < corpus.size(); ++i) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    const bool boundary = isBpeWhitespace(static_cast<std::uint8_t>(corpus[i - 1])) !=
+                          isBpeWhitespace(static_cast<std::uint8_t>(corpus[i]));
+    if (boundary && (seed >> 60) == 0) {
+      documents.push_back(corpus.substr(start, i - start));
+      start = i;
+    }
+  }
+  documents.push_back(corpus.substr(start));
+  return documents;
+}
+
+TEST(TrainBpeDocuments, CutsAtRunBoundariesChangeNothing) {
+  std::uint64_t seed = 900;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    const std::string corpus = TestCorpora::generate(kind.kind, 4000, seed++);
+    const std::vector<std::string_view> documents = cutAtRunBoundaries(corpus, seed++);
+    ASSERT_GT(documents.size(), 10u) << kind.name;
+    const BpeTrainingLimits limits = limitsWith(400, 2, 16);
+    EXPECT_EQ(trainBpe(documents, limits).artifact(), trainBpe(corpus, limits).artifact())
+        << kind.name;
+  }
+}
+
+TEST(TrainBpeDocuments, NoRunSpansTwoDocuments) {
+  // Joined, "a" and "a" make the run "aa" and its pair; apart they make none.
+  const BpeTrainingLimits limits = limitsWith(300, 1, 16);
+  const std::vector<std::string_view> apart = {"a", "a"};
+  EXPECT_EQ(mergesOf(trainBpe("aa", limits)), (Merges{{'a', 'a', "aa"}}));
+  EXPECT_TRUE(trainBpe(apart, limits).merges().empty());
+  EXPECT_TRUE(trainBpe(std::span<const std::string_view>(), limits).merges().empty());
+}
+
+TEST(TrainBpeDocuments, SizeLimitAppliesToTheTotal) {
+  BpeTrainingLimits limits = limitsWith(300, 2, 16);
+  limits.maxCorpusBytes = 5;
+  const std::vector<std::string_view> fits = {"ab", "cde"};
+  const std::vector<std::string_view> over = {"ab", "cd", "ef"};
+  EXPECT_NO_THROW((void)trainBpe(fits, limits));
+  try {
+    (void)trainBpe(over, limits);
+    ADD_FAILURE() << "expected the size-limit message";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "BPE training corpus exceeds configured size limit");
+  }
+}
+
+TEST(TrainBpeProgress, ReportsEachStageInOrderWithoutChangingTheResult) {
+  const std::string corpus = TestCorpora::generate(TestCorpora::Kind::Utf8Words, 20000, 77);
+  const BpeTrainingLimits limits = limitsWith(3000, 2, 16);
+  std::vector<BpeTrainingProgress> seen;
+  BpeTrainingOptions options;
+  options.progress = [&seen](const BpeTrainingProgress& progress) { seen.push_back(progress); };
+  const SubwordTokenizer watched = trainBpe(corpus, limits, options);
+  EXPECT_EQ(watched.artifact(), trainBpe(corpus, limits).artifact());
+
+  using Stage = BpeTrainingProgress::Stage;
+  const std::uint64_t maxMerges = 3000 - 258;
+  const std::uint64_t learned = watched.merges().size();
+  ASSERT_GT(learned, 100u);
+  ASSERT_GE(seen.size(), 4u);
+  EXPECT_EQ(seen.front().stage, Stage::counting);
+  EXPECT_EQ(seen.front().done, 0u);
+  EXPECT_EQ(seen.back().stage, Stage::merging);
+  EXPECT_EQ(seen.back().done, learned);
+  // Stages never go back, `done` never falls within a stage, every report
+  // carries its stage's total, and merging reports at most every 1/1024.
+  std::size_t mergingReports = 0;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const BpeTrainingProgress& p = seen[i];
+    EXPECT_EQ(p.total, p.stage == Stage::counting ? corpus.size() : maxMerges) << i;
+    EXPECT_LE(p.done, p.total) << i;
+    if (i > 0 && seen[i - 1].stage == p.stage) {
+      EXPECT_GE(p.done, seen[i - 1].done) << i;
+    }
+    if (i > 0) {
+      EXPECT_GE(p.stage, seen[i - 1].stage) << i;
+    }
+    mergingReports += p.stage == Stage::merging ? 1 : 0;
+  }
+  EXPECT_LE(mergingReports, 1024u + 2u);
+  EXPECT_GT(mergingReports, learned / 3);  // every merge of 2742 / 1024 = 2
+}
+
+TEST(TrainBpeProgress, AnExceptionFromTheCallbackEndsTraining) {
+  BpeTrainingOptions options;
+  options.progress = [](const BpeTrainingProgress& progress) {
+    if (progress.stage == BpeTrainingProgress::Stage::merging && progress.done > 0) {
+      throw std::runtime_error("stopped");
+    }
+  };
+  const std::string corpus = TestCorpora::generate(TestCorpora::Kind::SkewedAlphabet, 4000, 3);
+  EXPECT_THROW((void)trainBpe(corpus, limitsWith(2000, 1, 16), options), std::runtime_error);
+}
+
 }  // namespace
 }  // namespace Orvane::Core::Lumeth

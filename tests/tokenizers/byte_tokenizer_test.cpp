@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,9 +80,6 @@ TEST(ByteTokenizer, EncodeAppliesTheInvalidUtf8Policy) {
   const std::string bad = "a\xC3\x28\xE2";
   EXPECT_EQ(tokenizer.encode(bad, {.invalidUtf8 = InvalidUtf8Policy::Replace}).ids,
             idsOf("a" + kFffd + "(" + kFffd));
-  // Values other than Reject and Replace keep the bytes, as PreserveBytes does.
-  EXPECT_EQ(tokenizer.encode(bad, {.invalidUtf8 = static_cast<InvalidUtf8Policy>(7)}).ids,
-            idsOf(bad));
   expectError([&] { (void)tokenizer.encode(bad, {.invalidUtf8 = InvalidUtf8Policy::Reject}); },
               TokenizerErrorCode::InvalidUtf8, "invalid or incomplete UTF-8 sequence");
   const std::string good = "Příliš žluťoučký kůň 🧠";
@@ -98,15 +96,36 @@ TEST(ByteTokenizer, EncodeAppliesTheInvalidUtf8Policy) {
             repaired);
 }
 
-TEST(ByteTokenizer, EncodeRefusesNormalizationBeforeLookingAtTheText) {
+TEST(ByteTokenizer, EncodeChecksNormalizationThenPolicyBeforeLookingAtTheText) {
   const ByteTokenizer tokenizer;
-  for (const std::string_view text : {std::string_view(""), std::string_view("\xFF")}) {
-    expectError(
-        [&] {
-          (void)tokenizer.encode(text, {.normalization = static_cast<Normalization>(1),
-                                        .invalidUtf8 = InvalidUtf8Policy::Reject});
-        },
-        TokenizerErrorCode::UnsupportedOption, "byte tokenizer supports only normalization=none");
+  const std::string normalization = "byte tokenizer supports only normalization=none";
+  const std::string policy = "unknown invalid UTF-8 policy";
+  struct Case {
+    std::uint8_t normalization;
+    std::uint8_t policy;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {1, 1, normalization},  // before Reject could look at the bytes
+      {1, 3, normalization},  // before the policy value
+      {255, 255, normalization},
+      {0, 3, policy},  // an unknown policy is never read as PreserveBytes
+      {0, 7, policy},
+      {0, 255, policy},
+  };
+  for (const std::string_view text : {std::string_view(""), std::string_view("a\xC3\x28\xE2")}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "normalization " << int{c.normalization} << " policy "
+                                      << int{c.policy} << " text size " << text.size());
+      expectError(
+          [&] {
+            (void)tokenizer.encode(text,
+                                   {.addBos = true,
+                                    .normalization = static_cast<Normalization>(c.normalization),
+                                    .invalidUtf8 = static_cast<InvalidUtf8Policy>(c.policy)});
+          },
+          TokenizerErrorCode::UnsupportedOption, c.message);
+    }
   }
 }
 

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
+#include "lumeth/tokenizers/subword_tokenizer.hpp"
 #include "tests/tokenizers/tokenizer_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -23,7 +27,9 @@ const std::string kTranscript = "<|user|>\nAhoj\n<|assistant|>\nČau<|end|>";
 const std::vector<std::uint32_t> kTranscriptIds = {258, 10, 65,  104, 111, 106, 10,
                                                    259, 10, 196, 140, 97,  117, 257};
 
-std::shared_ptr<ITransformerTokenizer> byteBase() { return std::make_shared<ByteTokenizer>(); }
+std::shared_ptr<const ITransformerTokenizer> byteBase() {
+  return std::make_shared<const ByteTokenizer>();
+}
 
 // A base whose descriptor is chosen by the test and which records every call:
 // it encodes byte b as id b and decodes ids into a bracketed list.
@@ -123,6 +129,15 @@ TEST(ChatTokenizer, SharesOwnershipOfItsBase) {
   EXPECT_TRUE(watch.expired());
 }
 
+TEST(ChatTokenizer, AcceptsAPointerToAConstantBase) {
+  // Code that hands tokenizers out as pointers to const can wrap them.
+  const std::shared_ptr<const ITransformerTokenizer> base = std::make_shared<const ByteTokenizer>();
+  const ChatTokenizer chat(base);
+  EXPECT_EQ(chat.descriptor().hash, kChatOverByteHash);
+  EXPECT_EQ(chat.encode(kTranscript, {}).ids, kTranscriptIds);
+  EXPECT_EQ(base.use_count(), 2);
+}
+
 TEST(ChatTokenizer, KeepsItsBaseAfterBeingMovedFrom) {
   ChatTokenizer constructed(byteBase());
   const ChatTokenizer target(std::move(constructed));
@@ -209,6 +224,166 @@ TEST(ChatTokenizer, BaseNeverSeesAcrossAMarker) {
   expectError([&] { (void)chat.encode("<|user|>x", normalized); },
               TokenizerErrorCode::UnsupportedOption,
               "byte tokenizer supports only normalization=none");
+}
+
+// A BPE base whose merges join the bytes of the markers (and of "\n" with
+// their neighbours), so that marker bytes encoded as text merge into tokens.
+std::shared_ptr<const ITransformerTokenizer> markerBpeBase() {
+  const std::string corpus =
+      "<|user|>\nAhoj, jak se máš?\n<|assistant|>\nDobře 🧠<|end|>\n"
+      "<|user|>\nČau\n<|assistant|>\nAhoj<|end|>\n<|user|><|assistant|><|end|>";
+  return std::make_shared<const SubwordTokenizer>(
+      trainBpe(corpus, BpeTrainingLimits{.vocabularySize = 320, .maxCorpusBytes = 4096}));
+}
+
+bool isMarkerId(std::uint32_t id, const TokenizerDescriptor& d) {
+  return id == d.userId || id == d.assistantId || id == d.eosId;
+}
+
+TEST(ChatTokenizer, MarkerHandlingOfTheTranscript) {
+  EXPECT_EQ(static_cast<int>(MarkerHandling::Parse), 0);
+  EXPECT_EQ(static_cast<int>(MarkerHandling::Refuse), 1);
+  EXPECT_EQ(static_cast<int>(MarkerHandling::TreatAsText), 2);
+  const ChatTokenizer chat(byteBase());
+  std::vector<std::uint32_t> asText = {256};
+  for (const std::uint32_t id : idsOf(kTranscript)) {
+    asText.push_back(id);
+  }
+  asText.push_back(257);
+  const EncodeOptions framed{.addBos = true, .addEos = true};
+  EXPECT_EQ(chat.encode(kTranscript, {}, MarkerHandling::Parse).ids, kTranscriptIds);
+  EXPECT_EQ(chat.encode(kTranscript, framed, MarkerHandling::TreatAsText).ids, asText);
+  EXPECT_EQ(chat.encode(kTranscript, framed, MarkerHandling::TreatAsText).tokenizerHash,
+            kChatOverByteHash);
+  expectError([&] { (void)chat.encode(kTranscript, framed, MarkerHandling::Refuse); },
+              TokenizerErrorCode::MarkerNotAllowed, "text contains a chat marker");
+  // Text without a marker is the same under every handling.
+  for (const MarkerHandling markers :
+       {MarkerHandling::Parse, MarkerHandling::Refuse, MarkerHandling::TreatAsText}) {
+    EXPECT_EQ(chat.encode("Ahoj <|us er|>", framed, markers).ids,
+              chat.encode("Ahoj <|us er|>", framed).ids);
+    EXPECT_EQ(chat.encode("", framed, markers).ids, (std::vector<std::uint32_t>{256, 257}));
+  }
+}
+
+TEST(ChatTokenizer, MarkerHandlingChecksInOrder) {
+  auto base = std::make_shared<RecordingBase>(fakeDescriptor(100));
+  const ChatTokenizer chat(base);
+  const std::string unknown = "unknown marker handling";
+  const std::string refused = "text contains a chat marker";
+  const EncodeOptions normalized{.normalization = static_cast<Normalization>(1)};
+  // An unknown handling is refused before anything else, even for empty text.
+  for (const int value : {3, 255}) {
+    for (const std::string_view text : {std::string_view(""), std::string_view("a<|end|>")}) {
+      expectError([&] { (void)chat.encode(text, normalized, static_cast<MarkerHandling>(value)); },
+                  TokenizerErrorCode::UnsupportedOption, unknown);
+    }
+  }
+  // The marker refusal comes before the base sees any text or option.
+  expectError([&] { (void)chat.encode("ab<|user|>", normalized, MarkerHandling::Refuse); },
+              TokenizerErrorCode::MarkerNotAllowed, refused);
+  EXPECT_TRUE(base->encoded.empty());
+
+  // Under TreatAsText the whole text is one base call with the segment
+  // options; empty text never reaches the base.
+  const EncodeOptions options{.addBos = true,
+                              .addEos = true,
+                              .normalization = static_cast<Normalization>(1),
+                              .invalidUtf8 = InvalidUtf8Policy::Replace};
+  EXPECT_EQ(chat.encode("a<|end|>", options, MarkerHandling::TreatAsText).ids,
+            (std::vector<std::uint32_t>{3, 'a', '<', '|', 'e', 'n', 'd', '|', '>', 4}));
+  EXPECT_EQ(chat.encode("", options, MarkerHandling::TreatAsText).ids,
+            (std::vector<std::uint32_t>{3, 4}));
+  ASSERT_EQ(base->encoded, (std::vector<std::string>{"a<|end|>"}));
+  EXPECT_FALSE(base->encodeOptions[0].addBos);
+  EXPECT_FALSE(base->encodeOptions[0].addEos);
+  EXPECT_EQ(base->encodeOptions[0].normalization, options.normalization);
+  EXPECT_EQ(base->encodeOptions[0].invalidUtf8, options.invalidUtf8);
+
+  // Over a byte base: markers alone reach the base only when they are text,
+  // and then the base judges the options (normalization before the policy).
+  const ChatTokenizer overBytes(byteBase());
+  EXPECT_EQ(overBytes.encode("<|end|>", normalized, MarkerHandling::Parse).ids,
+            (std::vector<std::uint32_t>{257}));
+  expectError(
+      [&] {
+        (void)overBytes.encode("<|end|>",
+                               {.normalization = static_cast<Normalization>(1),
+                                .invalidUtf8 = static_cast<InvalidUtf8Policy>(9)},
+                               MarkerHandling::TreatAsText);
+      },
+      TokenizerErrorCode::UnsupportedOption, "byte tokenizer supports only normalization=none");
+  expectError(
+      [&] {
+        (void)overBytes.encode("<|end|>", {.invalidUtf8 = static_cast<InvalidUtf8Policy>(9)},
+                               MarkerHandling::TreatAsText);
+      },
+      TokenizerErrorCode::UnsupportedOption, "unknown invalid UTF-8 policy");
+}
+
+TEST(ChatTokenizer, TreatAsTextReachesThroughAChatBase) {
+  // The inner tokenizer's "<|end|>" is the outer one's EOS id, so the inner
+  // one must not parse the text either.
+  const auto inner = std::make_shared<const ChatTokenizer>(byteBase());
+  const ChatTokenizer outer(inner);
+  EXPECT_EQ(outer.descriptor().kind, "chat-v2/chat-v2/byte");
+  EXPECT_EQ(outer.encode(kTranscript, {}, MarkerHandling::TreatAsText).ids, idsOf(kTranscript));
+  EXPECT_EQ(outer.encode("a<|user|>", {}).ids, (std::vector<std::uint32_t>{'a', 260}));
+}
+
+// Over arbitrary text and both kinds of base: under TreatAsText no marker id
+// comes out, the ids are the base's own and decode back to the text; under
+// Refuse every text with a marker is refused and every other one encodes as
+// under Parse.
+TEST(ChatTokenizer, MarkerHandlingPropertiesOverArbitraryText) {
+  std::mt19937_64 random(17);
+  std::vector<std::string> texts;
+  for (const std::string& marker : kMarkerTexts) {
+    // Every marker against multi-byte characters, whole and cut.
+    for (const std::string_view before : {"", "č", "🧠", "\xE2\x82", "\xF0"}) {
+      for (const std::string_view after : {"", "€", "\xAC", "\x9F\xA7\xA0"}) {
+        texts.push_back(std::string(before) + marker + std::string(after));
+      }
+    }
+    // Every cut of the marker, the two parts apart and together.
+    for (std::size_t cut = 1; cut < marker.size(); ++cut) {
+      texts.push_back(marker.substr(0, cut) + "č" + marker.substr(cut));
+      texts.push_back(marker.substr(cut) + marker.substr(0, cut) + marker.substr(cut));
+    }
+  }
+  for (int i = 0; i < 1500; ++i) {
+    texts.push_back(textWithMarkerPieces(random, random() % 12));
+  }
+
+  for (const auto& base : {byteBase(), markerBpeBase()}) {
+    const ChatTokenizer chat(base);
+    const TokenizerDescriptor d = chat.descriptor();
+    if (d.kind == "chat-v2/bpe") {
+      // The BPE base merges marker bytes, so marker text becomes subwords.
+      ASSERT_LT(base->encode("<|assistant|>", {}).ids.size(), 13u);
+    }
+    std::size_t refusedCount = 0;
+    for (const std::string& text : texts) {
+      SCOPED_TRACE(testing::PrintToString(text) + " over " + d.kind);
+      const EncodedText asText = chat.encode(text, {}, MarkerHandling::TreatAsText);
+      EXPECT_EQ(asText.ids, base->encode(text, {}).ids);
+      EXPECT_TRUE(std::none_of(asText.ids.begin(), asText.ids.end(),
+                               [&](std::uint32_t id) { return isMarkerId(id, d); }));
+      EXPECT_EQ(chat.decode(asText.ids, {}), text);
+
+      if (holdsMarker(text)) {
+        ++refusedCount;
+        expectError([&] { (void)chat.encode(text, {}, MarkerHandling::Refuse); },
+                    TokenizerErrorCode::MarkerNotAllowed, "text contains a chat marker");
+      } else {
+        EXPECT_EQ(chat.encode(text, {.addBos = true}, MarkerHandling::Refuse).ids,
+                  chat.encode(text, {.addBos = true}).ids);
+      }
+    }
+    // Both sides of the Refuse property were exercised.
+    EXPECT_GT(refusedCount, texts.size() / 4);
+    EXPECT_LT(refusedCount, texts.size() - texts.size() / 4);
+  }
 }
 
 TEST(ChatTokenizer, DecodeSkipsRoleIdsOnlyWhenAsked) {

@@ -177,9 +177,23 @@ TEST(SubwordTokenizer, EncodeOptionsAreChecked) {
   // Replace repairs first; the repaired bytes are then merged as usual.
   EXPECT_EQ(tokenizer.encode("ahoj\xC3(", {.invalidUtf8 = InvalidUtf8Policy::Replace}).ids,
             (Ids{262, 0xEF, 0xBF, 0xBD, '('}));
-  // An unknown policy value keeps the bytes as they are.
-  EXPECT_EQ(tokenizer.encode("ahoj\xC3", {.invalidUtf8 = InvalidUtf8Policy{7}}).ids,
-            (Ids{262, 0xC3}));
+  // An unknown policy value is refused before anything is encoded, as decode
+  // refuses it, and only after the normalization.
+  for (const std::string_view text : {std::string_view(""), std::string_view("ahoj\xC3")}) {
+    for (const int value : {3, 7, 255}) {
+      expectError(
+          [&] {
+            (void)tokenizer.encode(text, {.invalidUtf8 = static_cast<InvalidUtf8Policy>(value)});
+          },
+          TokenizerErrorCode::UnsupportedOption, "unknown invalid UTF-8 policy");
+      expectError(
+          [&] {
+            (void)tokenizer.encode(text, {.normalization = Normalization{1},
+                                          .invalidUtf8 = static_cast<InvalidUtf8Policy>(value)});
+          },
+          TokenizerErrorCode::UnsupportedOption, "BPE tokenizer supports only normalization=none");
+    }
+  }
 }
 
 TEST(SubwordTokenizer, DecodeRefusesTheFirstOffendingId) {

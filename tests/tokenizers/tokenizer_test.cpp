@@ -32,6 +32,7 @@ TEST(TokenizerContract, CodesAndEnumerationsHaveTheirStoredValues) {
   EXPECT_EQ(static_cast<int>(TokenizerErrorCode::InvalidFormat), 3);
   EXPECT_EQ(static_cast<int>(TokenizerErrorCode::BindingMismatch), 4);
   EXPECT_EQ(static_cast<int>(TokenizerErrorCode::UnsupportedOption), 5);
+  EXPECT_EQ(static_cast<int>(TokenizerErrorCode::MarkerNotAllowed), 6);
   EXPECT_EQ(static_cast<int>(InvalidUtf8Policy::PreserveBytes), 0);
   EXPECT_EQ(static_cast<int>(InvalidUtf8Policy::Reject), 1);
   EXPECT_EQ(static_cast<int>(InvalidUtf8Policy::Replace), 2);

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +50,38 @@ inline std::string allBytes() {
   std::string text;
   for (int value = 0; value < 256; ++value) {
     text.push_back(static_cast<char>(value));
+  }
+  return text;
+}
+
+// The three chat markers, written out here rather than taken from the library.
+inline const std::array<std::string, 3> kMarkerTexts = {"<|user|>", "<|assistant|>", "<|end|>"};
+
+// Whether the bytes of any chat marker appear in `text`.
+inline bool holdsMarker(std::string_view text) {
+  for (const std::string& marker : kMarkerTexts) {
+    if (text.find(marker) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Arbitrary text for the marker properties: a random concatenation of whole
+// markers, their prefixes and suffixes (which join into markers when they
+// meet), multi-byte characters whole and cut, bytes that are never valid
+// UTF-8, whitespace and letters. `random` is seeded by the caller, so the
+// texts are the same on every run.
+inline std::string textWithMarkerPieces(std::mt19937_64& random, std::size_t pieces) {
+  static const std::array<std::string_view, 32> kPieces = {
+      "<|user|>", "<|assistant|>", "<|end|>", "<|",   "|>",   "<",           "|",
+      ">",        "<|user",        "user|>",  "<|us", "er|>", "<|assistant", "assistant|>",
+      "<|end",    "end|>",         "č",       "€",    "🧠", "\xE2\x82",    "\xAC",
+      "\xF0\x9F", "\xA7\xA0",      "\xFF",    "\xC3", "a",    "Ahoj",        " ",
+      "\n",       "  \t",          "|end|",   "<<"};
+  std::string text;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    text += kPieces[random() % kPieces.size()];
   }
   return text;
 }

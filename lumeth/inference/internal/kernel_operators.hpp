@@ -51,6 +51,42 @@ void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor&
                                            std::span<const std::size_t> lengths,
                                            bool full_precision);
 
+// Attention rows as raw row-major storage: `batch` sequences, each of
+// `queries` query rows at positions offset .. offset + queries - 1, attending
+// to the key and value rows of positions 0 .. offset + queries - 1 of the
+// same sequence.
+//   query  [batch * queries, query_heads * head_dim]
+//   key    [batch * (offset + queries), kv_heads * head_dim], value alike
+// Query row i of a sequence sees key positions 0 .. offset + i. `lengths`
+// (offset 0 only) is empty or holds one length per sequence, as for
+// attention.
+struct AttentionRows {
+  const double* query = nullptr;
+  const double* key = nullptr;
+  const double* value = nullptr;
+  std::size_t batch = 0;
+  std::size_t queries = 0;
+  std::size_t offset = 0;
+  std::size_t query_heads = 0;
+  std::size_t kv_heads = 0;
+  std::size_t head_dim = 0;
+  std::span<const std::size_t> lengths;
+};
+
+// attention_with's computation without its argument checks: the caller
+// guarantees valid heads, lengths and storage of the sizes above, and that
+// every size product fits. The result's scores and probabilities are
+// [batch, query_heads, queries, offset + queries] (empty with keep_matrices
+// false) and its output [batch * queries, query_heads * head_dim]. A row's
+// values do not depend on the rows computed with it: with offset p, row i
+// gets exactly the bits that row p + i gets when the whole sequence is
+// attended with offset 0. Throws std::invalid_argument "attention length
+// exceeds sequence" and std::domain_error "transformer operator produced
+// NaN/Inf".
+[[nodiscard]] AttentionResult attend_rows_with(const kernels::KernelTable& kernels,
+                                               const AttentionRows& rows, bool full_precision,
+                                               bool keep_matrices);
+
 [[nodiscard]] Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
                                        const Tensor& gate_weight, const Tensor& up_weight,
                                        const Tensor& down_weight, std::size_t rows,

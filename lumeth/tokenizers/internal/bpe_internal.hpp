@@ -20,6 +20,8 @@ namespace Orvane::Core::Lumeth {
 // The limit checks of both trainers, in their order and with their messages
 // (see trainBpe).
 void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits);
+// The same checks for a corpus of `corpusBytes` bytes in all.
+void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimits& limits);
 
 // trainBpe as it runs for corpora of kWideTrainingCorpusBytes or more: the
 // same incremental trainer with 64-bit word and pair indices. Callable on any

@@ -16,6 +16,8 @@
 //   V, Mask          vector of S::width doubles; per-lane failure flags
 //   zero, load, store (unaligned), broadcast, add, mul, div
 //   swap_pairs(v)    exchanges lanes 2i and 2i + 1 (width >= 2 only)
+//   transpose(t)     t is V[width]: lane j of t[k] and lane k of t[j] change
+//                    places (a square transpose in registers)
 //   round_single(v)  each lane to the nearest float (ties to even), widened
 //   no_failure(), failure(v, limit) (lanes with !(|v| < limit)),
 //   merge(a, b), any(mask)
@@ -159,6 +161,167 @@ bool rotate_pairs(double* values, const double* cos_pairs, const double* sin_pai
     values[k + 1] = guard_scalar<S>(x1 * cos_pairs[k + 1] + x0 * sin_pairs[k + 1], guard, failed);
   }
   return !failed;
+}
+
+// A few rows (up to kFewRows) through a weight: matrix-vector products,
+// where each weight is used once per row and the cost is reading the weights.
+// The weights stream straight from memory, with no copy into a panel:
+// - output-major (a linear weight, attention keys): lane j of a vector sums
+//   output o + j; W weight rows are loaded W inputs at a time and transposed
+//   in registers;
+// - input-major (attention values): a vector of W neighbouring outputs is
+//   loaded as it lies.
+// Groups of outputs run side by side with the rows, so that their sums, each
+// a chain of dependent additions, overlap. Every output's sum is the blocked
+// projection's: from 0.0, one input at a time in ascending order, x * w then
+// the addition, then scaled and guarded by scale_guard. Limits are not
+// applied here: the caller takes this path only when no row's limits cut
+// anything.
+inline constexpr std::size_t kFewRows = 4;
+
+template <class S, std::size_t R>
+struct FewRowsProjection {
+  static constexpr std::size_t W = S::width;
+  // Groups of W outputs (output-major) and vectors of outputs (input-major)
+  // per pass: with the R rows, at least four chains of additions in flight,
+  // and few enough accumulators for sixteen registers.
+  static constexpr std::size_t G = W >= 4 ? (R <= 2 ? 2 : 1) : (R <= 2 ? 8 : 4) / W;
+  static constexpr std::size_t V = R <= 2 ? 4 : 2;
+
+  static bool finish(const ProjectArgs& a, std::size_t r, std::size_t o, const double* sums,
+                     std::size_t count) {
+    return scale_guard<S>(a.y_rows[r] + o, sums, a.scale, count, a.guard);
+  }
+
+  static bool output_major(const ProjectArgs& a) {
+    const std::size_t in = a.in;
+    const std::size_t stride = a.weight_stride;
+    double sums[G * W];
+    bool ok = true;
+    std::size_t o = 0;
+    for (; o + G * W <= a.out; o += G * W) {
+      typename S::V acc[R][G];
+      for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t g = 0; g < G; ++g) acc[r][g] = S::zero();
+      }
+      const double* const rows = a.weight + o * stride;
+      std::size_t k = 0;
+      for (; k + W <= in; k += W) {
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+          typename S::V t[W];
+#pragma GCC unroll 8
+          for (std::size_t j = 0; j < W; ++j) t[j] = S::load(rows + (g * W + j) * stride + k);
+          S::transpose(t);
+#pragma GCC unroll 8
+          for (std::size_t i = 0; i < W; ++i) {
+#pragma GCC unroll 4
+            for (std::size_t r = 0; r < R; ++r) {
+              acc[r][g] = S::add(acc[r][g], S::mul(S::broadcast(a.x_rows[r][k + i]), t[i]));
+            }
+          }
+        }
+      }
+      for (; k < in; ++k) {
+        for (std::size_t g = 0; g < G; ++g) {
+          double column[W];
+          for (std::size_t j = 0; j < W; ++j) column[j] = rows[(g * W + j) * stride + k];
+          const typename S::V w = S::load(column);
+          for (std::size_t r = 0; r < R; ++r) {
+            acc[r][g] = S::add(acc[r][g], S::mul(S::broadcast(a.x_rows[r][k]), w));
+          }
+        }
+      }
+      for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t g = 0; g < G; ++g) S::store(sums + g * W, acc[r][g]);
+        ok = finish(a, r, o, sums, G * W) && ok;
+      }
+    }
+    // The last outputs, fewer than a group, one sum each.
+    const std::size_t rest = a.out - o;
+    for (std::size_t r = 0; r < R; ++r) {
+      const double* const x = a.x_rows[r];
+      for (std::size_t j = 0; j < rest; ++j) {
+        const double* const row = a.weight + (o + j) * stride;
+        double acc = 0.0;
+        for (std::size_t k = 0; k < in; ++k) acc = acc + x[k] * row[k];
+        sums[j] = acc;
+      }
+      ok = finish(a, r, o, sums, rest) && ok;
+    }
+    return ok;
+  }
+
+  static bool input_major(const ProjectArgs& a) {
+    const std::size_t in = a.in;
+    const std::size_t stride = a.weight_stride;
+    double sums[V * W];
+    bool ok = true;
+    std::size_t o = 0;
+    for (; o + V * W <= a.out; o += V * W) {
+      typename S::V acc[R][V];
+      for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t v = 0; v < V; ++v) acc[r][v] = S::zero();
+      }
+      for (std::size_t k = 0; k < in; ++k) {
+        typename S::V w[V];
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < V; ++v) w[v] = S::load(a.weight + k * stride + o + v * W);
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < R; ++r) {
+          const typename S::V x = S::broadcast(a.x_rows[r][k]);
+#pragma GCC unroll 8
+          for (std::size_t v = 0; v < V; ++v) acc[r][v] = S::add(acc[r][v], S::mul(x, w[v]));
+        }
+      }
+      for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t v = 0; v < V; ++v) S::store(sums + v * W, acc[r][v]);
+        ok = finish(a, r, o, sums, V * W) && ok;
+      }
+    }
+    // The last outputs, fewer than a pass, one sum each.
+    const std::size_t rest = a.out - o;
+    for (std::size_t r = 0; r < R; ++r) {
+      const double* const x = a.x_rows[r];
+      for (std::size_t j = 0; j < rest; ++j) {
+        double acc = 0.0;
+        for (std::size_t k = 0; k < in; ++k) acc = acc + x[k] * a.weight[k * stride + o + j];
+        sums[j] = acc;
+      }
+      ok = finish(a, r, o, sums, rest) && ok;
+    }
+    return ok;
+  }
+
+  static bool run(const ProjectArgs& a) {
+    return a.weight_input_major ? input_major(a) : output_major(a);
+  }
+};
+
+// Whether FewRowsProjection computes exactly what the blocked projection
+// would: few rows, and limits (if any) that leave every input and every
+// output of every row in.
+inline bool few_rows_apply(const ProjectArgs& a) noexcept {
+  if (a.rows > kFewRows) return false;
+  for (std::size_t r = 0; r < a.rows; ++r) {
+    if (a.in_limits != nullptr && a.in_limits[r] < a.in) return false;
+    if (a.out_limits != nullptr && a.out_limits[r] < a.out) return false;
+  }
+  return true;
+}
+
+template <class S>
+bool project_few_rows(const ProjectArgs& a) noexcept {
+  switch (a.rows) {
+    case 1:
+      return FewRowsProjection<S, 1>::run(a);
+    case 2:
+      return FewRowsProjection<S, 2>::run(a);
+    case 3:
+      return FewRowsProjection<S, 3>::run(a);
+    default:
+      return FewRowsProjection<S, 4>::run(a);
+  }
 }
 
 // The register-blocked projection: MR rows by NV vectors of outputs per
@@ -323,6 +486,12 @@ struct Projection {
   static bool run(const ProjectArgs& a) noexcept {
     if (a.rows == 0 || a.out == 0) {
       return true;
+    }
+    // A few rows meet each weight once or a few times: packing the weights
+    // into panels would only add a copy to the read. (A cached decoding step:
+    // one row per projection, a few query heads per key/value head.)
+    if (few_rows_apply(a)) {
+      return project_few_rows<S>(a);
     }
     const std::size_t padded = padded_rows(a.rows);
     const std::size_t blocks = padded / MR;

@@ -41,6 +41,17 @@ struct Avx2 {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
+  // Pairs within each 128-bit half, then the halves.
+  [[gnu::always_inline]] static void transpose(V (&t)[4]) {
+    const V a0 = _mm256_unpacklo_pd(t[0], t[1]);
+    const V a1 = _mm256_unpackhi_pd(t[0], t[1]);
+    const V a2 = _mm256_unpacklo_pd(t[2], t[3]);
+    const V a3 = _mm256_unpackhi_pd(t[2], t[3]);
+    t[0] = _mm256_permute2f128_pd(a0, a2, 0x20);
+    t[1] = _mm256_permute2f128_pd(a1, a3, 0x20);
+    t[2] = _mm256_permute2f128_pd(a0, a2, 0x31);
+    t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
+  }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
   static Mask no_failure() { return _mm256_setzero_pd(); }
   // Not-less-than, unordered: true for NaN, as the failure test needs.

@@ -45,6 +45,27 @@ struct Avx512 {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm512_shuffle_pd(v, v, 0x55); }
+  // Pairs within each 128-bit lane, then lanes: a_i holds the pairs of rows
+  // (2m, 2m + 1), b the lanes of two such, t[k] the lanes of column k. The
+  // zero-masking forms with every lane selected, as in round_single.
+  [[gnu::always_inline]] static void transpose(V (&t)[8]) {
+    V a[8];
+    for (int m = 0; m < 4; ++m) {
+      a[2 * m] = _mm512_maskz_unpacklo_pd(0xFF, t[2 * m], t[2 * m + 1]);
+      a[2 * m + 1] = _mm512_maskz_unpackhi_pd(0xFF, t[2 * m], t[2 * m + 1]);
+    }
+    // For even (lo) and odd (hi) columns alike.
+    for (int odd = 0; odd < 2; ++odd) {
+      const V b0 = _mm512_maskz_shuffle_f64x2(0xFF, a[0 + odd], a[2 + odd], 0x88);
+      const V b1 = _mm512_maskz_shuffle_f64x2(0xFF, a[0 + odd], a[2 + odd], 0xDD);
+      const V b2 = _mm512_maskz_shuffle_f64x2(0xFF, a[4 + odd], a[6 + odd], 0x88);
+      const V b3 = _mm512_maskz_shuffle_f64x2(0xFF, a[4 + odd], a[6 + odd], 0xDD);
+      t[0 + odd] = _mm512_maskz_shuffle_f64x2(0xFF, b0, b2, 0x88);
+      t[4 + odd] = _mm512_maskz_shuffle_f64x2(0xFF, b0, b2, 0xDD);
+      t[2 + odd] = _mm512_maskz_shuffle_f64x2(0xFF, b1, b3, 0x88);
+      t[6 + odd] = _mm512_maskz_shuffle_f64x2(0xFF, b1, b3, 0xDD);
+    }
+  }
   // The zero-masking forms with every lane selected: the plain forms start
   // from an undefined register, which the compiler flags as uninitialised.
   static V round_single(V v) { return _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_cvtpd_ps(0xFF, v)); }
@@ -72,6 +93,17 @@ struct Avx512Narrow {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
+  // Pairs within each 128-bit half, then the halves.
+  [[gnu::always_inline]] static void transpose(V (&t)[4]) {
+    const V a0 = _mm256_unpacklo_pd(t[0], t[1]);
+    const V a1 = _mm256_unpackhi_pd(t[0], t[1]);
+    const V a2 = _mm256_unpacklo_pd(t[2], t[3]);
+    const V a3 = _mm256_unpackhi_pd(t[2], t[3]);
+    t[0] = _mm256_permute2f128_pd(a0, a2, 0x20);
+    t[1] = _mm256_permute2f128_pd(a1, a3, 0x20);
+    t[2] = _mm256_permute2f128_pd(a0, a2, 0x31);
+    t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
+  }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
   static Mask no_failure() { return 0; }
   // Not-less-than, unordered: true for NaN, as the failure test needs.

@@ -24,6 +24,7 @@ struct Scalar {
   static V mul(V a, V b) { return a * b; }
   static V div(V a, V b) { return a / b; }
   static V round_single(V v) { return static_cast<double>(static_cast<float>(v)); }
+  static void transpose(V (&)[1]) {}
   static Mask no_failure() { return false; }
   static Mask failure(V v, V limit) { return !((v < 0.0 ? -v : v) < limit); }
   static Mask merge(Mask a, Mask b) { return a || b; }

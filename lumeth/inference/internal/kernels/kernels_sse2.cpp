@@ -28,6 +28,11 @@ struct Sse2 {
   static V mul(V a, V b) { return _mm_mul_pd(a, b); }
   static V div(V a, V b) { return _mm_div_pd(a, b); }
   static V swap_pairs(V v) { return _mm_shuffle_pd(v, v, 1); }
+  [[gnu::always_inline]] static void transpose(V (&t)[2]) {
+    const V low = _mm_unpacklo_pd(t[0], t[1]);
+    t[1] = _mm_unpackhi_pd(t[0], t[1]);
+    t[0] = low;
+  }
   static V round_single(V v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
   static Mask no_failure() { return _mm_setzero_pd(); }
   // Not-less-than is true for NaN, as the failure test needs.
