@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "lumeth/import/default_ports.hpp"
+#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/import/internal/files.hpp"
 #include "lumeth/import/internal/strict_json.hpp"
 #include "lumeth/inference/floating_point.hpp"

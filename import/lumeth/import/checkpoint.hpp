@@ -33,7 +33,7 @@
 // Integers must be JSON integers from 1 to 2^32 - 1, the two reals finite and
 // positive, tie_word_embeddings a boolean, the texts strings. The spec gets
 // position kind rope, normalization rms_norm, precision codes 0 and the
-// ports of default_model_ports (default_ports.hpp).
+// ports of default_model_ports (lumeth/spec/default_ports.hpp).
 //
 // Refused by name, never approximated:
 //   attention_bias or mlp_bias true; rope_scaling not null; rope_parameters
