@@ -16,8 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "conformance/fixture.hpp"
-#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/import/internal/safetensors_writer.hpp"
+#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/spec/spec_description.hpp"
 #include "temp_directory.hpp"
 

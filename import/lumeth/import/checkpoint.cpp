@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/import/internal/files.hpp"
 #include "lumeth/import/internal/strict_json.hpp"
 #include "lumeth/inference/floating_point.hpp"
+#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/spec/spec_description.hpp"
 
 namespace Orvane::Core::Lumeth {
