@@ -1,0 +1,556 @@
+#include "lumeth/inference/elementary.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "lumeth/inference/internal/elementary_core.hpp"
+#include "lumeth/inference/internal/elementary_detail.hpp"
+#include "lumeth/inference/internal/elementary_tables.hpp"
+#include "lumeth/inference/internal/kernels/scalar_traits.hpp"
+#include "lumeth/inference/internal/multiprecision.hpp"
+
+// Double-double arithmetic: a pair (hi, lo) stands for hi + lo. Every
+// operation below is an IEEE binary64 +, -, * or / rounded to nearest; the
+// exactness claims (two_sum, split, two_prod, "exact" products) rely on that
+// and on the absence of contraction into fused multiply-adds.
+
+namespace Orvane::Core::Lumeth::elementary {
+namespace {
+
+using core::kShifter;
+using core::kShifterBits;
+using detail::Approximation;
+using kernels::ScalarTraits;
+namespace mp = multiprecision;
+namespace t = tables;
+
+constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
+constexpr std::uint64_t kExponentMask = 0x7FF0000000000000ULL;
+constexpr std::uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Relative error bounds of the fast paths (analysis beside each function;
+// the accuracy tests hold every sampled argument to them and report the
+// largest errors met, 2^-69.5 to 2^-70.5).
+constexpr double kTrigError = 0x1p-68;
+constexpr double kErfError = 0x1p-67;
+constexpr double kLogError = 0x1p-68;
+
+// The double nearest pi/4, which lies below pi/4.
+constexpr double kPiOver4 = 0x1.921fb54442d18p-1;
+
+std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+double from_bits(std::uint64_t b) { return std::bit_cast<double>(b); }
+double magnitude(double x) { return from_bits(bits_of(x) & ~kSignBit); }
+bool is_nan(double x) { return (bits_of(x) & ~kSignBit) > kExponentMask; }
+// 2^k for -1022 <= k <= 1023.
+double power_of_two(std::int64_t k) {
+  return from_bits(static_cast<std::uint64_t>(k + 1023) << 52);
+}
+
+struct Pair {
+  double hi;
+  double lo;
+};
+
+// a + b exactly, for |a| >= |b| (or a = 0).
+Pair fast_two_sum(double a, double b) {
+  const double s = a + b;
+  return {s, b - (s - a)};
+}
+
+// a + b exactly.
+Pair two_sum(double a, double b) {
+  const double s = a + b;
+  const double bb = s - a;
+  return {s, (a - (s - bb)) + (b - bb)};
+}
+
+// a = hi + lo exactly, each of at most 26 significant bits (Veltkamp), for
+// |a| below 2^996.
+Pair split(double a) {
+  const double t = a * 134217729.0;  // 2^27 + 1
+  const double hi = t - (t - a);
+  return {hi, a - hi};
+}
+
+// a * b exactly (Dekker), when no partial product underflows.
+Pair two_prod(double a, double b) {
+  const double p = a * b;
+  const Pair x = split(a);
+  const Pair y = split(b);
+  return {p, ((x.hi * y.hi - p) + x.hi * y.lo + x.lo * y.hi) + x.lo * y.lo};
+}
+
+// sum of c[k] d^k for k < N, by Estrin's scheme (pairs, then pairs of
+// pairs): shorter dependency chains than Horner's, the same accuracy for the
+// small |d| used here.
+template <int N>
+double estrin(const double* c, double d) {
+  if constexpr (N == 1) {
+    return c[0];
+  } else if constexpr (N == 2) {
+    return c[0] + c[1] * d;
+  } else {
+    constexpr int kLow = N <= 4 ? 2 : (N <= 8 ? 4 : (N <= 16 ? 8 : 16));
+    double power = d * d;  // d^kLow
+    for (int k = 2; k < kLow; k *= 2) power = power * power;
+    return estrin<kLow>(c, d) + power * estrin<N - kLow>(c + kLow, d);
+  }
+}
+
+// Whether RN(hi + lo) is certainly the correctly rounded value, hi of either
+// sign, the exact value within `error` of hi + lo.
+bool certain(double hi, double lo, double error) {
+  if (hi < 0.0) {
+    hi = -hi;
+    lo = -lo;
+  }
+  return !core::rounding_uncertain<ScalarTraits>(hi, lo, error);
+}
+
+Approximation make(Pair value, std::int64_t exponent, double relative_error) {
+  Approximation a;
+  a.available = true;
+  a.hi = value.hi;
+  a.lo = value.lo;
+  a.exponent = exponent;
+  a.error = magnitude(value.hi) * relative_error;
+  return a;
+}
+
+// hi * 2^exponent for a normal, in-range result.
+double scaled(double hi, std::int64_t exponent) {
+  return from_bits(bits_of(hi) + (static_cast<std::uint64_t>(exponent) << 52));
+}
+
+// ---- sin and cos ----
+
+// |x| = (4n + quadrant) pi/2 + (hi + lo), |hi + lo| <= pi/4 (plus a hair).
+struct Reduction {
+  double hi = 0.0;
+  double lo = 0.0;
+  unsigned quadrant = 0;
+  bool accurate = false;  // the pair is accurate to 2^-77 relative
+};
+
+__extension__ using u128 = unsigned __int128;
+
+// Bits [low, low + 64) of the integer held in q[0..n) (most significant
+// limb first), zero beyond its ends.
+std::uint64_t bits_at(const std::uint64_t* q, int n, int low) {
+  const auto limb = [q, n](int from_bottom) -> std::uint64_t {
+    return from_bottom >= 0 && from_bottom < n ? q[n - 1 - from_bottom] : 0;
+  };
+  const int index = low / 64;
+  const int shift = low % 64;
+  if (shift == 0) return limb(index);
+  return (limb(index) >> shift) | (limb(index + 1) << (64 - shift));
+}
+
+// For |x| > 2^20: x * 2/pi modulo 4 from 256 bits of 2/pi starting at the
+// limb that holds bit e - 1 of its fraction (earlier bits add multiples of 4),
+// in integer arithmetic. The fraction keeps 128 bits (error < 2^-127).
+Reduction reduce_large(double ax) {
+  const std::uint64_t b = bits_of(ax);
+  const std::int64_t e = static_cast<std::int64_t>(b >> 52) - 1075;
+  const std::uint64_t m = (b & kMantissaMask) | (std::uint64_t{1} << 52);
+  const std::int64_t first = e < 2 ? 0 : (e - 2) / 64;
+  std::uint64_t q[5];
+  std::uint64_t carry = 0;
+  for (int i = 3; i >= 0; --i) {
+    const u128 p =
+        static_cast<u128>(m) * t::kTwoOverPiBits[static_cast<std::size_t>(first + i)] + carry;
+    q[i + 1] = static_cast<std::uint64_t>(p);
+    carry = static_cast<std::uint64_t>(p >> 64);
+  }
+  q[0] = carry;
+  // x * 2/pi mod 4 = q * 2^-s, 190 < s <= 288 (|x| > 2^20 gives e >= -32).
+  const int s = static_cast<int>(64 * (first + 4) - e);
+  Reduction r;
+  r.quadrant = static_cast<unsigned>(bits_at(q, 5, s) & 3);
+  u128 f = (static_cast<u128>(bits_at(q, 5, s - 64)) << 64) | bits_at(q, 5, s - 128);
+  bool negative = false;
+  if ((f >> 127) != 0) {  // fraction >= 1/2: take fraction - 1
+    f = -f;
+    negative = true;
+    r.quadrant = (r.quadrant + 1) & 3;
+  }
+  // Below 2^-40 the 2^-127 error is no longer small enough.
+  if ((f >> 88) == 0) return r;
+  const int lz = static_cast<int>(__builtin_clzll(static_cast<std::uint64_t>(f >> 64)));
+  f <<= lz;
+  const std::uint64_t high = static_cast<std::uint64_t>(f >> 64);
+  const std::uint64_t low = static_cast<std::uint64_t>(f);
+  const std::uint64_t top = high >> 11;                             // 53 bits
+  const std::uint64_t rest = ((high & 0x7FF) << 52) | (low >> 12);  // next 63 bits
+  const double fh = static_cast<double>(static_cast<std::int64_t>(top)) * power_of_two(-53 - lz);
+  const double fl = static_cast<double>(static_cast<std::int64_t>(rest)) * power_of_two(-116 - lz);
+  Pair p = two_prod(fh, t::kPiOver2Hi);
+  p.lo = p.lo + (fh * t::kPiOver2Lo + fl * t::kPiOver2Hi);
+  const Pair v = fast_two_sum(p.hi, p.lo);
+  r.hi = negative ? -v.hi : v.hi;
+  r.lo = negative ? -v.lo : v.lo;
+  r.accurate = true;
+  return r;
+}
+
+// For RN(pi/4) < |x| <= 2^20: Cody and Waite with pi/2 in three parts (33 +
+// 33 + 53 bits); k < 2^20, so k * part1 and k * part2 are exact and so is
+// x - k * part1 (Sterbenz). Absolute error below 2^-100, enough while |r| >=
+// 2^-24.
+Reduction reduce(double ax) {
+  if (ax <= kPiOver4) return {ax, 0.0, 0, true};
+  if (ax > 0x1p20) return reduce_large(ax);
+  const double kz = ax * t::kTwoOverPi + kShifter;
+  const double kd = kz - kShifter;
+  Reduction r;
+  r.quadrant = static_cast<unsigned>((bits_of(kz) - kShifterBits) & 3);
+  const double a = ax - kd * t::kPiOver2Part1;
+  const Pair b = two_sum(a, -(kd * t::kPiOver2Part2));
+  r.hi = b.hi;
+  r.lo = b.lo - kd * t::kPiOver2Part3;
+  r.accurate = magnitude(r.hi) >= 0x1p-24;
+  return r;
+}
+
+// sin r or cos r for r = rh + rl, |rh| <= pi/4 + 2^-30, as a pair.
+//
+// |r| = a + d with a = j/256 and |d| <= 1/512; with the table's
+// S = sin a = S27 + Sl and C = cos a = C27 + Cl,
+//   sin(a + d) = S + C sin d - S u,   cos(a + d) = C - S sin d - C u,
+// where sin d = dh + s_lo (dh exact, s_lo = rl + d^3 (-1/6 + ...)) and
+// u = 1 - cos d = d^2/2 - ...: C27 dh and S27 dh are exact as two products
+// with the 26-bit halves of dh, everything else is below 2^-19 and summed in
+// doubles. Relative error below 2^-69.
+Pair sin_cos_reduced(double rh, double rl, bool cosine) {
+  const bool negative = rh < 0.0;
+  const double ah = negative ? -rh : rh;
+  const double al = negative ? -rl : rl;
+  const double jz = ah * 256.0 + kShifter;
+  const double jd = jz - kShifter;
+  const std::size_t j = static_cast<std::size_t>(bits_of(jz) - kShifterBits);
+  const double dh = ah - jd * 0x1p-8;  // exact
+  const double d = dh + al;
+  const double d2 = d * d;
+  const double d4 = d2 * d2;
+  const double s_lo = al + (d * d2) * ((-1.0 / 6.0 + d2 * (1.0 / 120.0)) + d4 * (-1.0 / 5040.0));
+  const double u = d2 * ((0.5 - d2 * (1.0 / 24.0)) + d4 * (1.0 / 720.0));
+  const double* const e = t::kSinCosTable + 4 * j;
+  const double s27 = e[0];
+  const double sl = e[1];
+  const double c27 = e[2];
+  const double cl = e[3];
+  const Pair h = split(dh);
+  const double sin_d = dh + s_lo;
+  double hi = 0.0;
+  double lo = 0.0;
+  if (!cosine) {
+    const double p1 = c27 * h.hi;
+    const double p2 = c27 * h.lo;
+    hi = s27 + p1;
+    const double e0 = p1 - (hi - s27);
+    lo = e0 + ((p2 + sl) + ((c27 * s_lo + cl * sin_d) - (s27 + sl) * u));
+  } else {
+    const double p1 = s27 * h.hi;
+    const double p2 = s27 * h.lo;
+    hi = c27 - p1;
+    const double e0 = (c27 - hi) - p1;
+    lo = e0 + ((cl - p2) - ((s27 * s_lo + sl * sin_d) + (c27 + cl) * u));
+  }
+  Pair v = fast_two_sum(hi, lo);
+  if (negative && !cosine) {
+    v.hi = -v.hi;
+    v.lo = -v.lo;
+  }
+  return v;
+}
+
+// The function of the quadrant: sin x = [sin r, cos r, -sin r, -cos r] and
+// cos x = [cos r, -sin r, -cos r, sin r] for quadrants 0..3.
+struct QuadrantRule {
+  bool use_cosine;
+  bool negate;
+};
+QuadrantRule rule(unsigned quadrant, bool cosine) {
+  const unsigned q = cosine ? quadrant + 1 : quadrant;
+  return {(q & 1) != 0, (q & 2) != 0};
+}
+
+Approximation trig_approximation(double x, bool cosine) {
+  const double ax = magnitude(x);
+  if (!(ax >= 0x1p-27) || !(ax < kInfinity)) return {};
+  const Reduction r = reduce(ax);
+  if (!r.accurate) return {};
+  const QuadrantRule q = rule(r.quadrant, cosine);
+  Pair v = sin_cos_reduced(r.hi, r.lo, q.use_cosine);
+  // sin is odd: the sign of x applies to sin x only.
+  const bool negate = q.negate != (!cosine && x < 0.0);
+  if (negate) {
+    v.hi = -v.hi;
+    v.lo = -v.lo;
+  }
+  return make(v, 0, kTrigError);
+}
+
+[[gnu::noinline, gnu::cold]] double trig_slow(double x, bool cosine) {
+  const double ax = magnitude(x);
+  mp::Reduced r;
+  if (ax <= kPiOver4) {
+    r.r = mp::from_double(ax);
+  } else {
+    r = mp::reduce_half_pi(ax);
+  }
+  const QuadrantRule q = rule(r.quadrant, cosine);
+  mp::Float v = q.use_cosine ? mp::cos(r.r) : mp::sin(r.r);
+  if (q.negate != (!cosine && x < 0.0)) v = mp::negate(v);
+  return mp::to_double(v);
+}
+
+// ---- erf ----
+
+// erf(|x|) for 2^-900 <= |x| < 7/32: x (c0 + z (c1 + z (c2 + z T(z)))) with
+// z = x^2 as an exact pair, T in doubles and the three outer steps in
+// double-double (their terms reach 2^-6, 2^-12 and 2^-18 of the result).
+Pair erf_small(double ax) {
+  const double* const c = t::kErfSmall;
+  const Pair z = two_prod(ax, ax);
+  // c[3 + n] = c_n for n >= 3.
+  const double tail = estrin<t::kErfSmallTerms - 3>(c + 6, z.hi);
+  Pair w = two_sum(c[4], z.hi * tail);
+  w.lo = w.lo + c[5];
+  Pair p = two_prod(z.hi, w.hi);
+  p.lo = p.lo + (z.hi * w.lo + z.lo * w.hi);
+  Pair y = two_sum(c[2], p.hi);
+  y.lo = y.lo + (c[3] + p.lo);
+  p = two_prod(z.hi, y.hi);
+  p.lo = p.lo + (z.hi * y.lo + z.lo * y.hi);
+  Pair s = two_sum(c[0], p.hi);
+  s.lo = s.lo + (c[1] + p.lo);
+  Pair r = two_prod(ax, s.hi);
+  r.lo = r.lo + ax * s.lo;
+  return fast_two_sum(r.hi, r.lo);
+}
+
+// erf(|x|) for 7/32 <= |x| < kErfOne: the Taylor expansion at a = i/32, i =
+// round(32 |x|), d = |x| - a exact, |d| <= 1/64; c_3.. in doubles (their
+// terms stay below 2^-17 of the result), the last three steps in
+// double-double.
+Pair erf_interval(double ax) {
+  const double iz = ax * 32.0 + kShifter;
+  const double id = iz - kShifter;
+  const std::size_t i = static_cast<std::size_t>(bits_of(iz) - kShifterBits);
+  const double d = ax - id * 0x1p-5;  // exact
+  const double* const c = t::kErfTable + (i - static_cast<std::size_t>(t::kErfFirstInterval)) *
+                                             static_cast<std::size_t>(t::kErfStride);
+  // c[0..5] = c_0..c_2 as pairs, c[6 + n - 3] = c_n.
+  const double tail = estrin<t::kErfDegree - 2>(c + 6, d);
+  Pair w = two_sum(c[4], d * tail);
+  w.lo = w.lo + c[5];
+  Pair p = two_prod(d, w.hi);
+  p.lo = p.lo + d * w.lo;
+  Pair y = two_sum(c[2], p.hi);
+  y.lo = y.lo + (c[3] + p.lo);
+  p = two_prod(d, y.hi);
+  p.lo = p.lo + d * y.lo;
+  Pair s = two_sum(c[0], p.hi);
+  s.lo = s.lo + (c[1] + p.lo);
+  return fast_two_sum(s.hi, s.lo);
+}
+
+// ---- ln, for pow ----
+
+// ln v as a pair, v positive and normal, times 2^extra_exponent.
+//
+// v = 2^e z with z in [z0, 2 z0), z0 = 0.708; z lies in one of 256 intervals
+// with a table value c (20 bits, about 1/centre; exactly 1 for the interval
+// around 1.0) and -ln c as a pair: ln v = e ln2 - ln c + ln(1 + t) with
+// t = z c - 1 computed exactly (z's 26-bit halves times c are exact, and so
+// is the difference with 1) and |t| < 2^-9 + 2^-20. ln(1 + t) = t - t^2/2
+// (exact products) + t^3 (1/3 - t/4 + ... - t^5/8) in doubles.
+Pair log_pair(double v, std::int64_t extra_exponent) {
+  const std::uint64_t iv = bits_of(v);
+  const std::uint64_t tmp = iv - t::kLogOffset;
+  const std::size_t i = static_cast<std::size_t>((tmp >> 44) & 255);
+  const std::int64_t e = (static_cast<std::int64_t>(tmp) >> 52) + extra_exponent;
+  const double z = from_bits(iv - (tmp & 0xFFF0000000000000ULL));
+  const double* const row = t::kLogTable + 3 * i;
+  const double c = row[0];
+  const Pair zs = split(z);
+  const Pair tt = two_sum(zs.hi * c - 1.0, zs.lo * c);
+  const double th = tt.hi;
+  const Pair sq = two_prod(th, th);
+  static constexpr double kSeries[6] = {1.0 / 3.0,  -1.0 / 4.0, 1.0 / 5.0,
+                                        -1.0 / 6.0, 1.0 / 7.0,  -1.0 / 8.0};
+  const double series = estrin<6>(kSeries, th);
+  const double tail = th * sq.hi * series;
+  Pair u = fast_two_sum(th, -0.5 * sq.hi);
+  u.lo = u.lo + (((tt.lo - 0.5 * sq.lo) - th * tt.lo) + tail);
+  const double ed = static_cast<double>(e);
+  const Pair s1 = two_sum(ed * t::kLn2Hi, row[1]);
+  const Pair s2 = two_sum(s1.hi, u.hi);
+  const double lo = (((s1.lo + row[2]) + ed * t::kLn2Lo) + u.lo) + s2.lo;
+  return fast_two_sum(s2.hi, lo);
+}
+
+// ln of a positive finite x, subnormals included.
+Pair log_of(double x) {
+  if (x < 0x1p-1022) return log_pair(x * 0x1p52, -52);
+  return log_pair(x, 0);
+}
+
+// 0: not an integer; 1: an odd integer; 2: an even integer (every finite
+// |y| >= 2^53). y finite and nonzero.
+int integer_class(double y) {
+  const std::uint64_t b = bits_of(y);
+  const std::int64_t e = static_cast<std::int64_t>((b >> 52) & 0x7FF) - 1023;
+  if (e < 0) return 0;
+  if (e >= 53) return 2;
+  const std::uint64_t m = (b & kMantissaMask) | (std::uint64_t{1} << 52);
+  const int fraction_bits = static_cast<int>(52 - e);
+  if ((m & ((std::uint64_t{1} << fraction_bits) - 1)) != 0) return 0;
+  return ((m >> fraction_bits) & 1) != 0 ? 1 : 2;
+}
+
+[[gnu::noinline, gnu::cold]] double exp_slow(double x) {
+  if (is_nan(x)) return x + x;
+  // Beyond ln(2^1024 (1 - 2^-54)) every result overflows; below
+  // ln(2^-1075) every result rounds to +0.
+  if (x > 709.79) return kInfinity;
+  if (x < -745.14) return 0.0;
+  return mp::to_double(mp::exp(mp::from_double(x)));
+}
+
+[[gnu::noinline, gnu::cold]] double erf_slow(double x) { return mp::to_double(mp::erf(x)); }
+
+[[gnu::noinline, gnu::cold]] double pow_slow(double x, double y) {
+  const Pair l = log_of(x);
+  const double zh = y * l.hi;
+  if (zh > 720.0) return kInfinity;
+  if (zh < -760.0) return 0.0;
+  const mp::Float ln = mp::log(x, mp::add(mp::from_double(l.hi), mp::from_double(l.lo)));
+  return mp::to_double_snapped(mp::exp(mp::multiply(ln, mp::from_double(y))));
+}
+
+// |x|^y for x > 0 finite, x != 1, y finite and nonzero.
+double pow_positive(double x, double y) {
+  const Approximation a = detail::pow_approximation(x, y);
+  if (a.available && certain(a.hi, a.lo, a.error)) return scaled(a.hi, a.exponent);
+  return pow_slow(x, y);
+}
+
+}  // namespace
+
+namespace detail {
+
+Approximation exp_approximation(double x) noexcept {
+  if (!(magnitude(x) < core::kExpFastLimit)) return {};
+  const core::ExpParts<ScalarTraits> p = core::exp_parts<ScalarTraits>(x, 0.0);
+  Approximation a = make({p.hi, p.lo}, static_cast<std::int64_t>(p.exponent) >> 52, 0.0);
+  a.error = 2 * core::kExpFastError;
+  return a;
+}
+
+Approximation sin_approximation(double x) noexcept { return trig_approximation(x, false); }
+
+Approximation cos_approximation(double x) noexcept { return trig_approximation(x, true); }
+
+Approximation erf_approximation(double x) noexcept {
+  const double ax = magnitude(x);
+  if (!(ax >= 0x1p-900) || !(ax < t::kErfOne)) return {};
+  Pair v = ax < t::kErfSmallLimit ? erf_small(ax) : erf_interval(ax);
+  if (x < 0.0) {
+    v.hi = -v.hi;
+    v.lo = -v.lo;
+  }
+  return make(v, 0, kErfError);
+}
+
+Approximation log_approximation(double x) noexcept {
+  if (!(x > 0.0) || !(x < kInfinity)) return {};
+  return make(log_of(x), 0, kLogError);
+}
+
+// exp(y ln x) with y ln x = zh + zl from the pair ln x (two_prod keeps y
+// times its high part exact). The error of the exponent, |y ln x| kLogError
+// plus the rounding of zl, adds to exp's own.
+Approximation pow_approximation(double x, double y) noexcept {
+  const Pair l = log_of(x);
+  const double zh0 = y * l.hi;
+  if (!(magnitude(zh0) < core::kExpFastLimit)) return {};
+  Pair z = two_prod(y, l.hi);
+  z.lo = z.lo + y * l.lo;
+  const core::ExpParts<ScalarTraits> p = core::exp_parts<ScalarTraits>(z.hi, z.lo);
+  Approximation a = make({p.hi, p.lo}, static_cast<std::int64_t>(p.exponent) >> 52, 0.0);
+  // hi < 2: absolute bounds on hi's scale are twice the relative ones.
+  a.error = 2 * core::kExpFastError + magnitude(z.hi) * (2 * kLogError) + 0x1p-95;
+  return a;
+}
+
+}  // namespace detail
+
+double exp(double x) noexcept {
+  bool uncertain = false;
+  const double fast = core::exp_fast<ScalarTraits>(x, uncertain);
+  if (!uncertain) return fast;
+  return exp_slow(x);
+}
+
+double sin(double x) noexcept {
+  const double ax = magnitude(x);
+  // Below 2^-26, x^3/6 < ulp(x)/2: sin x rounds to x (zeros and subnormals
+  // included).
+  if (ax < 0x1p-26) return x;
+  if (!(ax < kInfinity)) return x - x;  // NaN for infinities and NaN
+  const Approximation a = trig_approximation(x, false);
+  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  return trig_slow(x, false);
+}
+
+double cos(double x) noexcept {
+  const double ax = magnitude(x);
+  // Below 2^-27, x^2/2 < 2^-55: cos x rounds to 1.
+  if (ax < 0x1p-27) return 1.0;
+  if (!(ax < kInfinity)) return x - x;
+  const Approximation a = trig_approximation(x, true);
+  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  return trig_slow(x, true);
+}
+
+double erf(double x) noexcept {
+  if (is_nan(x)) return x + x;
+  const double ax = magnitude(x);
+  if (ax == 0.0) return x;
+  if (ax >= t::kErfOne) return x < 0.0 ? -1.0 : 1.0;
+  const Approximation a = detail::erf_approximation(x);
+  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  return erf_slow(x);
+}
+
+double pow(double x, double y) noexcept {
+  const std::uint64_t by = bits_of(y);
+  if ((by << 1) == 0) return 1.0;  // y = ±0, even for a NaN x
+  if (x == 1.0) return 1.0;        // even for a NaN y
+  if (is_nan(x) || is_nan(y)) return x + y;
+  const double ax = magnitude(x);
+  const double ay = magnitude(y);
+  if (ay == kInfinity) {
+    if (ax == 1.0) return 1.0;  // (-1)^±inf
+    return (ax < 1.0) == (y > 0.0) ? 0.0 : kInfinity;
+  }
+  const int y_class = integer_class(y);
+  const bool negative = x < 0.0 && y_class == 1;
+  const double sign = negative ? -1.0 : 1.0;
+  if (ax == 0.0 || ax == kInfinity) {
+    // 0^y and inf^y: zero or infinity by the sign of y (and of the base's
+    // exponent: inf^y = (1/0)^y), signed for odd integer y.
+    const bool huge = (y < 0.0) == (ax == 0.0);
+    return sign * (huge ? kInfinity : 0.0);
+  }
+  if (x < 0.0 && y_class == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (ax == 1.0) return sign;  // (-1)^y for an integer y
+  return sign * pow_positive(ax, y);
+}
+
+}  // namespace Orvane::Core::Lumeth::elementary

@@ -1,0 +1,127 @@
+#pragma once
+
+// The fast path of exp, written once over a vector-traits type S (see
+// kernel_templates.hpp for the operations S provides, scalar_traits.hpp for
+// the one-double form). The scalar elementary::exp and the vector kernels
+// instantiate the same template, so every lane of a vector computes exactly
+// the operations of the scalar function: results never depend on the vector
+// width.
+//
+// Include this header like kernel_templates.hpp: after the level's target
+// pragma in a level's source file, so that the instantiations get the level's
+// instructions (it holds only templates over S and constant data).
+//
+// Arithmetic: IEEE binary64 add, subtract and multiply in round-to-nearest,
+// never fused, plus exact integer operations on the bits.
+
+#include <cstdint>
+
+#include "lumeth/inference/internal/elementary_tables.hpp"
+
+namespace Orvane::Core::Lumeth::elementary::core {
+
+// |x| below this takes the fast path: exp(x) is then a normal double with
+// room to spare, and k below stays under 2^18.
+inline constexpr double kExpFastLimit = 708.0;
+
+// A bound on the error of the fast path, relative to exp(x): the exact value
+// lies within kExpFastError * |hi| of (hi + lo) * 2^e. Analysis, on the scale
+// of T (1 + r) in [1, 2): reduction 2^-78.4, rounding of r inside the
+// polynomial 2^-72, the polynomial's own rounding 2^-71.4, truncation 2^-79,
+// the low-order sums 4 x 2^-72, the table 2^-81: 2^-69.4 in all. The accuracy
+// tests measure at most 2^-70.7.
+inline constexpr double kExpFastError = 0x1p-68;
+
+// 1.5 * 2^52: adding it rounds any |v| < 2^51 to an integer held in the low
+// bits of the sum (round to nearest, ties to even).
+inline constexpr double kShifter = 0x1.8p52;
+inline constexpr std::uint64_t kShifterBits = 0x4338000000000000ULL;
+
+template <class S>
+struct ExpParts {
+  typename S::V hi;         // in [0.998, 1.998]
+  typename S::V lo;         // |lo| <= ulp(hi) / 2
+  typename S::VI exponent;  // 2^e as bits to add to a double's exponent field: e << 52
+};
+
+// exp(x + x_lo) = (hi + lo) * 2^e, for |x| <= kExpFastLimit and |x_lo| <=
+// 2^-40 (x_lo is 0.0 for exp itself and the low part of y * ln x for pow).
+//
+// x = k ln2/256 + r, |r| <= ln2/512: k * step1 is exact (35-bit step1, |k| <
+// 2^18) and so is x - k * step1 (Sterbenz); r_lo carries the rest.
+// exp(r) = 1 + r + q with q = r^2 (1/2 + r/6 + ... + r^4/720) in doubles
+// (|q| < 2^-20); 2^(j/256) = T27 + Tl with T27 of 27 bits, and T27 times the
+// 26-bit halves of r_hi are exact products.
+template <class S>
+inline ExpParts<S> exp_parts(typename S::V x, typename S::V x_lo) {
+  using V = typename S::V;
+  using VI = typename S::VI;
+  const V shifter = S::broadcast(kShifter);
+  const V z = S::add(S::mul(x, S::broadcast(tables::kExpInverseStep)), shifter);
+  const V kd = S::sub(z, shifter);
+  const VI k = S::isub(S::bits(z), S::ibroadcast(kShifterBits));
+  const VI pair = S::template ishl<1>(S::iand(k, S::ibroadcast(255)));
+  const V t27 = S::gather(tables::kExp2Table, pair);
+  const V tl = S::gather(tables::kExp2Table + 1, pair);
+
+  const V r_hi = S::sub(x, S::mul(kd, S::broadcast(tables::kExpStep1)));
+  const V r_lo = S::sub(x_lo, S::mul(kd, S::broadcast(tables::kExpStep2)));
+  const V r = S::add(r_hi, r_lo);
+
+  // Estrin's scheme: (1/2 + r/6) + r^2 ((1/24 + r/120) + r^2/720).
+  const V rr = S::mul(r, r);
+  const V c01 = S::add(S::broadcast(0.5), S::mul(r, S::broadcast(1.0 / 6.0)));
+  const V c23 = S::add(S::broadcast(1.0 / 24.0), S::mul(r, S::broadcast(1.0 / 120.0)));
+  const V c = S::add(c01, S::mul(rr, S::add(c23, S::mul(rr, S::broadcast(1.0 / 720.0)))));
+  const V q = S::mul(rr, c);
+  const V s = S::add(r_lo, q);  // exp(r) = 1 + r_hi + s
+
+  // r_hi = r1 + r2, each of at most 26 significant bits (Veltkamp).
+  const V t = S::mul(r_hi, S::broadcast(134217729.0));
+  const V r1 = S::sub(t, S::sub(t, r_hi));
+  const V r2 = S::sub(r_hi, r1);
+  const V p1 = S::mul(t27, r1);  // exact
+  const V p2 = S::mul(t27, r2);  // exact
+
+  // T (1 + r_hi + s) = T27 + p1 + [p2 + Tl + T27 s + Tl (r_hi + s)];
+  // |T27| >= |p1|.
+  const V hi = S::add(t27, p1);
+  const V e0 = S::sub(p1, S::sub(hi, t27));
+  const V small = S::add(S::add(p2, tl), S::mul(tl, S::add(r_hi, s)));
+  const V lo = S::add(e0, S::add(S::mul(t27, s), small));
+  ExpParts<S> parts;
+  parts.hi = S::add(hi, lo);
+  parts.lo = S::sub(lo, S::sub(parts.hi, hi));
+  // e = k >> 8 (arithmetic), placed at bit 52: (k & ~255) << 44 modulo 2^64.
+  parts.exponent = S::template ishl<44>(S::iand(k, S::ibroadcast(~std::uint64_t{255})));
+  return parts;
+}
+
+// Lanes where rounding hi + lo to nearest is not certain: the exact value
+// lies within `error` of hi + lo, hi is positive and normal and |lo| <=
+// ulp(hi) / 2. The double below hi has the exponent E of the smaller of the
+// two gaps around hi (they differ only at a power of two), so hi is the
+// rounded value when |lo| + error < 2^(E - 53), computed sum included
+// (rounding is monotonic and the bound is a double). The least normal double
+// gives a bound of 0: always uncertain.
+template <class S>
+inline typename S::Mask rounding_uncertain(typename S::V hi, typename S::V lo,
+                                           typename S::V error) {
+  const typename S::VI below = S::isub(S::bits(hi), S::ibroadcast(1));
+  const typename S::V scale = S::from_bits(S::iand(below, S::ibroadcast(0x7FF0000000000000ULL)));
+  return S::not_less(S::add(S::abs(lo), error), S::mul(scale, S::broadcast(0x1p-53)));
+}
+
+// exp(x) rounded to nearest where the fast path can be certain of it; lanes
+// in `uncertain` (|x| > kExpFastLimit, NaN, or a rounding too close to call)
+// hold garbage and must be recomputed by the scalar elementary::exp.
+template <class S>
+inline typename S::V exp_fast(typename S::V x, typename S::Mask& uncertain) {
+  const ExpParts<S> parts = exp_parts<S>(x, S::zero());
+  // hi < 2, so the absolute error bound on hi's scale is 2 * kExpFastError.
+  uncertain = S::merge(S::failure(x, S::broadcast(kExpFastLimit)),
+                       rounding_uncertain<S>(parts.hi, parts.lo, S::broadcast(2 * kExpFastError)));
+  return S::from_bits(S::iadd(S::bits(parts.hi), parts.exponent));
+}
+
+}  // namespace Orvane::Core::Lumeth::elementary::core
