@@ -540,7 +540,8 @@ double pow(double x, double y) noexcept {
     return (ax < 1.0) == (y > 0.0) ? 0.0 : kInfinity;
   }
   const int y_class = integer_class(y);
-  const bool negative = x < 0.0 && y_class == 1;
+  // The sign bit, not x < 0: (-0)^3 is -0.
+  const bool negative = (bits_of(x) & kSignBit) != 0 && y_class == 1;
   const double sign = negative ? -1.0 : 1.0;
   if (ax == 0.0 || ax == kInfinity) {
     // 0^y and inf^y: zero or infinity by the sign of y (and of the base's
