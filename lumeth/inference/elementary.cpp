@@ -35,7 +35,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // largest errors met, 2^-69.5 to 2^-70.5).
 constexpr double kTrigError = 0x1p-68;
 constexpr double kErfError = 0x1p-67;
-constexpr double kLogError = 0x1p-68;
+
+// 1.5 * 2^18: (v + it) - it rounds |v| < 2^17 to a multiple of 2^-34.
+constexpr double kGrid34 = 0x1.8p18;
 
 // The double nearest pi/4, which lies below pi/4.
 constexpr double kPiOver4 = 0x1.921fb54442d18p-1;
@@ -118,11 +120,6 @@ Approximation make(Pair value, std::int64_t exponent, double relative_error) {
   a.exponent = exponent;
   a.error = magnitude(value.hi) * relative_error;
   return a;
-}
-
-// hi * 2^exponent for a normal, in-range result.
-double scaled(double hi, std::int64_t exponent) {
-  return from_bits(bits_of(hi) + (static_cast<std::uint64_t>(exponent) << 52));
 }
 
 // ---- sin and cos ----
@@ -361,15 +358,33 @@ Pair erf_interval(double ax) {
 
 // ---- ln, for pow ----
 
-// ln v as a pair, v positive and normal, times 2^extra_exponent.
+// ln v as a pair with a bound on its absolute error.
+struct Logarithm {
+  double hi;
+  double lo;
+  double error;
+};
+
+// ln v for v positive and normal, times 2^extra_exponent.
 //
 // v = 2^e z with z in [z0, 2 z0), z0 = 0.708; z lies in one of 256 intervals
 // with a table value c (20 bits, about 1/centre; exactly 1 for the interval
-// around 1.0) and -ln c as a pair: ln v = e ln2 - ln c + ln(1 + t) with
-// t = z c - 1 computed exactly (z's 26-bit halves times c are exact, and so
-// is the difference with 1) and |t| < 2^-9 + 2^-20. ln(1 + t) = t - t^2/2
-// (exact products) + t^3 (1/3 - t/4 + ... - t^5/8) in doubles.
-Pair log_pair(double v, std::int64_t extra_exponent) {
+// around 1.0) and -ln c as a pair L (its high part a multiple of 2^-42):
+// ln v = e ln2 + L + ln(1 + t) with t = z c - 1 computed exactly (z's 26-bit
+// halves times c are exact, and so is the difference with 1) and |t| <
+// 2^-9 + 2^-20. e ln2_hi + L_hi is exact (multiples of 2^-42 below 2^10).
+// ln(1 + t) = t - t^2/2 + t^3 (1/3 - t/4 + ... - t^5/8), with t^2 = t1^2 +
+// t2 (2 t1 + t2) for t1 = t rounded to a multiple of 2^-34 (at most 26 bits,
+// so t1^2 is exact) and the rest in doubles.
+//
+// Error: the t^3 tail carries at most 6 roundings (2^-50.4 of it), its
+// truncation 2^-84; the low part of L is rounded once and passes three sums
+// (2^-51 of it); the rounded part of t^2/2 is off by 2^-87 |t|; ln 2 as two
+// doubles is off by 2^-96 per unit of e; the other low-order sums about
+// 2^-103 of the larger terms. So |error| <= (|t|^3 + |L_lo|) 2^-50 +
+// |e| 2^-95 + |t| 2^-85 + (|L| + |ln v|) 2^-94, which is relative (about
+// t^2 2^-50 + 2^-85) around 1.0, where e = 0 and L = 0.
+Logarithm log_pair(double v, std::int64_t extra_exponent) {
   const std::uint64_t iv = bits_of(v);
   const std::uint64_t tmp = iv - t::kLogOffset;
   const std::size_t i = static_cast<std::size_t>((tmp >> 44) & 255);
@@ -380,22 +395,30 @@ Pair log_pair(double v, std::int64_t extra_exponent) {
   const Pair zs = split(z);
   const Pair tt = two_sum(zs.hi * c - 1.0, zs.lo * c);
   const double th = tt.hi;
-  const Pair sq = two_prod(th, th);
-  static constexpr double kSeries[6] = {1.0 / 3.0,  -1.0 / 4.0, 1.0 / 5.0,
-                                        -1.0 / 6.0, 1.0 / 7.0,  -1.0 / 8.0};
-  const double series = estrin<6>(kSeries, th);
-  const double tail = th * sq.hi * series;
-  Pair u = fast_two_sum(th, -0.5 * sq.hi);
-  u.lo = u.lo + (((tt.lo - 0.5 * sq.lo) - th * tt.lo) + tail);
+  const double t1 = (th + kGrid34) - kGrid34;
+  const double t2 = th - t1;
+  const double square_hi = t1 * t1;                // exact
+  const double square_lo = t2 * ((t1 + t1) + t2);  // rounded, 2^-87 |t|
+  const double square = square_hi + square_lo;     // RN(th^2)
+  const double series =
+      ((1.0 / 3.0) - th * (1.0 / 4.0)) +
+      square * (((1.0 / 5.0) - th * (1.0 / 6.0)) + square * ((1.0 / 7.0) - th * (1.0 / 8.0)));
+  const double cube = th * square;
+  const double tail = cube * series;
+  Pair u = fast_two_sum(th, -0.5 * square_hi);
+  u.lo = u.lo + (((tt.lo - 0.5 * square_lo) - th * tt.lo) + tail);
   const double ed = static_cast<double>(e);
-  const Pair s1 = two_sum(ed * t::kLn2Hi, row[1]);
-  const Pair s2 = two_sum(s1.hi, u.hi);
-  const double lo = (((s1.lo + row[2]) + ed * t::kLn2Lo) + u.lo) + s2.lo;
-  return fast_two_sum(s2.hi, lo);
+  const double s1 = ed * t::kLn2Hi + row[1];  // exact
+  const Pair s2 = two_sum(s1, u.hi);
+  const double lo = ((row[2] + ed * t::kLn2Lo) + u.lo) + s2.lo;
+  const Pair r = fast_two_sum(s2.hi, lo);
+  const double error = (magnitude(cube) + magnitude(row[2])) * 0x1p-50 + magnitude(ed) * 0x1p-95 +
+                       magnitude(th) * 0x1p-85 + (magnitude(row[1]) + magnitude(r.hi)) * 0x1p-94;
+  return {r.hi, r.lo, error};
 }
 
 // ln of a positive finite x, subnormals included.
-Pair log_of(double x) {
+Logarithm log_of(double x) {
   if (x < 0x1p-1022) return log_pair(x * 0x1p52, -52);
   return log_pair(x, 0);
 }
@@ -425,7 +448,7 @@ int integer_class(double y) {
 [[gnu::noinline, gnu::cold]] double erf_slow(double x) { return mp::to_double(mp::erf(x)); }
 
 [[gnu::noinline, gnu::cold]] double pow_slow(double x, double y) {
-  const Pair l = log_of(x);
+  const Logarithm l = log_of(x);
   const double zh = y * l.hi;
   if (zh > 720.0) return kInfinity;
   if (zh < -760.0) return 0.0;
@@ -433,10 +456,30 @@ int integer_class(double y) {
   return mp::to_double_snapped(mp::exp(mp::multiply(ln, mp::from_double(y))));
 }
 
+// The fast path of pow for x > 0 finite, x != 1, y finite and nonzero:
+// exp(y ln x) with y ln x = zh + zl from the pair ln x (two_prod keeps y times
+// its high part exact). The exponent's error, |y| times the logarithm's plus
+// 2^-102 |zh| for rounding zl, adds to exp's own as a relative error; hi < 2,
+// so `error`, on hi's scale, is twice the relative bound. False when |zh| is
+// beyond exp's fast path.
+inline bool pow_fast(double x, double y, core::ExpParts<ScalarTraits>& parts, double& error) {
+  const Logarithm l = log_of(x);
+  if (!(magnitude(y * l.hi) < core::kExpFastLimit)) return false;
+  Pair z = two_prod(y, l.hi);
+  z.lo = z.lo + y * l.lo;
+  parts = core::exp_parts<ScalarTraits>(z.hi, z.lo);
+  const double exponent_error = magnitude(y) * l.error + magnitude(z.hi) * 0x1p-102;
+  error = 2 * (core::kExpFastError + exponent_error);
+  return true;
+}
+
 // |x|^y for x > 0 finite, x != 1, y finite and nonzero.
 double pow_positive(double x, double y) {
-  const Approximation a = detail::pow_approximation(x, y);
-  if (a.available && certain(a.hi, a.lo, a.error)) return scaled(a.hi, a.exponent);
+  core::ExpParts<ScalarTraits> p;
+  double error = 0.0;
+  if (pow_fast(x, y, p, error) && !core::rounding_uncertain<ScalarTraits>(p.hi, p.lo, error)) {
+    return from_bits(bits_of(p.hi) + p.exponent);
+  }
   return pow_slow(x, y);
 }
 
@@ -469,22 +512,18 @@ Approximation erf_approximation(double x) noexcept {
 
 Approximation log_approximation(double x) noexcept {
   if (!(x > 0.0) || !(x < kInfinity)) return {};
-  return make(log_of(x), 0, kLogError);
+  const Logarithm l = log_of(x);
+  Approximation a = make({l.hi, l.lo}, 0, 0.0);
+  a.error = l.error;
+  return a;
 }
 
-// exp(y ln x) with y ln x = zh + zl from the pair ln x (two_prod keeps y
-// times its high part exact). The error of the exponent, |y ln x| kLogError
-// plus the rounding of zl, adds to exp's own.
 Approximation pow_approximation(double x, double y) noexcept {
-  const Pair l = log_of(x);
-  const double zh0 = y * l.hi;
-  if (!(magnitude(zh0) < core::kExpFastLimit)) return {};
-  Pair z = two_prod(y, l.hi);
-  z.lo = z.lo + y * l.lo;
-  const core::ExpParts<ScalarTraits> p = core::exp_parts<ScalarTraits>(z.hi, z.lo);
+  core::ExpParts<ScalarTraits> p;
+  double error = 0.0;
+  if (!pow_fast(x, y, p, error)) return {};
   Approximation a = make({p.hi, p.lo}, static_cast<std::int64_t>(p.exponent) >> 52, 0.0);
-  // hi < 2: absolute bounds on hi's scale are twice the relative ones.
-  a.error = 2 * core::kExpFastError + magnitude(z.hi) * (2 * kLogError) + 0x1p-95;
+  a.error = error;
   return a;
 }
 
@@ -529,7 +568,14 @@ double erf(double x) noexcept {
 }
 
 double pow(double x, double y) noexcept {
+  const std::uint64_t bx = bits_of(x);
   const std::uint64_t by = bits_of(y);
+  // The common case first: x positive, normal and finite, y finite and
+  // nonzero.
+  if (bx - 0x0010000000000000ULL < 0x7FE0000000000000ULL &&
+      (by << 1) - 1 < 0xFFE0000000000000ULL - 1) {
+    return x == 1.0 ? 1.0 : pow_positive(x, y);
+  }
   if ((by << 1) == 0) return 1.0;  // y = ±0, even for a NaN x
   if (x == 1.0) return 1.0;        // even for a NaN y
   if (is_nan(x) || is_nan(y)) return x + y;
@@ -541,7 +587,7 @@ double pow(double x, double y) noexcept {
   }
   const int y_class = integer_class(y);
   // The sign bit, not x < 0: (-0)^3 is -0.
-  const bool negative = (bits_of(x) & kSignBit) != 0 && y_class == 1;
+  const bool negative = (bx & kSignBit) != 0 && y_class == 1;
   const double sign = negative ? -1.0 : 1.0;
   if (ax == 0.0 || ax == kInfinity) {
     // 0^y and inf^y: zero or infinity by the sign of y (and of the base's

@@ -159,7 +159,13 @@ LogTables log_tables() {
     mpfr_set_d(v, c, MPFR_RNDN);
     mpfr_log(v, v, MPFR_RNDN);
     mpfr_neg(v, v, MPFR_RNDN);
-    const double hi = nearest(v);
+    // The high part on the grid of 2^-42, like e * ln2_hi, so that their sum
+    // is exact.
+    Big scaled;
+    mpfr_mul_2ui(scaled, v, 42, MPFR_RNDN);
+    mpfr_rint(scaled, scaled, MPFR_RNDN);
+    mpfr_div_2ui(scaled, scaled, 42, MPFR_RNDN);
+    const double hi = nearest(scaled);
     mpfr_sub_d(v, v, hi, MPFR_RNDN);
     t.table.push_back(hi);
     t.table.push_back(nearest(v));

@@ -115,7 +115,8 @@ int main() {
       l.unit_interval, static_cast<unsigned long long>(l.offset));
   print_doubles("kLogTable", l.table, 3,
                 "for each of the 256 intervals of the reduced range: c (20 bits, about 1 / "
-                "centre; 1 for the interval of 1.0), RN(-ln c), RN(-ln c - RN(-ln c))");
+                "centre; 1 for the interval of 1.0), -ln c rounded to a multiple of 2^-42, and "
+                "the rest rounded to nearest");
 
   // ---- erf ----
   const ErfTables f = erf_tables();

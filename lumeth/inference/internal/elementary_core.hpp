@@ -37,6 +37,9 @@ inline constexpr double kExpFastError = 0x1p-68;
 inline constexpr double kShifter = 0x1.8p52;
 inline constexpr std::uint64_t kShifterBits = 0x4338000000000000ULL;
 
+// 1.5 * 2^26: (v + it) - it rounds |v| < 2^25 to a multiple of 2^-26.
+inline constexpr double kGrid26 = 0x1.8p26;
+
 template <class S>
 struct ExpParts {
   typename S::V hi;         // in [0.998, 1.998]
@@ -50,8 +53,7 @@ struct ExpParts {
 // x = k ln2/256 + r, |r| <= ln2/512: k * step1 is exact (35-bit step1, |k| <
 // 2^18) and so is x - k * step1 (Sterbenz); r_lo carries the rest.
 // exp(r) = 1 + r + q with q = r^2 (1/2 + r/6 + ... + r^4/720) in doubles
-// (|q| < 2^-20); 2^(j/256) = T27 + Tl with T27 of 27 bits, and T27 times the
-// 26-bit halves of r_hi are exact products.
+// (|q| < 2^-20); 2^(j/256) = T27 + Tl with T27 of 27 bits.
 template <class S>
 inline ExpParts<S> exp_parts(typename S::V x, typename S::V x_lo) {
   using V = typename S::V;
@@ -76,19 +78,17 @@ inline ExpParts<S> exp_parts(typename S::V x, typename S::V x_lo) {
   const V q = S::mul(rr, c);
   const V s = S::add(r_lo, q);  // exp(r) = 1 + r_hi + s
 
-  // r_hi = r1 + r2, each of at most 26 significant bits (Veltkamp).
-  const V t = S::mul(r_hi, S::broadcast(134217729.0));
-  const V r1 = S::sub(t, S::sub(t, r_hi));
+  // r1 = r_hi rounded to a multiple of 2^-26 (at most 17 bits), so that
+  // T27 r1 is exact and T27 + T27 r1, a multiple of 2^-52 below 2, is exact
+  // too; T27 r2 (|r2| <= 2^-27) is rounded once, 2^-79.
+  const V grid = S::broadcast(kGrid26);
+  const V r1 = S::sub(S::add(r_hi, grid), grid);
   const V r2 = S::sub(r_hi, r1);
-  const V p1 = S::mul(t27, r1);  // exact
-  const V p2 = S::mul(t27, r2);  // exact
+  const V hi = S::add(t27, S::mul(t27, r1));  // exact
 
-  // T (1 + r_hi + s) = T27 + p1 + [p2 + Tl + T27 s + Tl (r_hi + s)];
-  // |T27| >= |p1|.
-  const V hi = S::add(t27, p1);
-  const V e0 = S::sub(p1, S::sub(hi, t27));
-  const V small = S::add(S::add(p2, tl), S::mul(tl, S::add(r_hi, s)));
-  const V lo = S::add(e0, S::add(S::mul(t27, s), small));
+  // T (1 + r_hi + s) = hi + [T27 r2 + Tl + T27 s + Tl (r_hi + s)].
+  const V small = S::add(S::add(S::mul(t27, r2), tl), S::mul(tl, S::add(r_hi, s)));
+  const V lo = S::add(S::mul(t27, s), small);
   ExpParts<S> parts;
   parts.hi = S::add(hi, lo);
   parts.lo = S::sub(lo, S::sub(parts.hi, hi));
