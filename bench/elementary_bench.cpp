@@ -5,6 +5,10 @@
 // feeds the function and stores the results; items/s counts evaluations, so
 // the time per call is 1 / items_per_second. The "libm" rows call std::exp,
 // std::sin, ... of the platform, the "lumeth" rows elementary::exp, ... .
+// Arguments: exp/softmax [-30, 0], exp/silu [-20, 20]; sin and cos of the
+// rotary angles t / 10000^(2i/128) for positions t below 4096 and below 2^32;
+// erf/gelu u / sqrt(2) for u in [-6, 6]; pow/rotary 10000^(2i/128), and
+// pow/general x in [0.5, 1e6], y in [-4, 4].
 //
 // Run with: build/release/bench/lumeth_bench_elementary --benchmark_repetitions=5
 //   --benchmark_report_aggregates_only=true
@@ -110,20 +114,18 @@ void register_all() {
     double (*libm)(double);
   };
   const std::vector<Unary> unaries = {
-      {"exp/softmax [-30, 0]", uniform(-30.0, 0.0), &elementary::exp,
-       [](double x) { return std::exp(x); }},
-      {"exp/SiLU [-20, 20]", uniform(-20.0, 20.0), &elementary::exp,
-       [](double x) { return std::exp(x); }},
-      {"sin/rotary, positions < 4096", rope_angles(4096), &elementary::sin,
+      {"exp/softmax", uniform(-30.0, 0.0), &elementary::exp, [](double x) { return std::exp(x); }},
+      {"exp/silu", uniform(-20.0, 20.0), &elementary::exp, [](double x) { return std::exp(x); }},
+      {"sin/rotary_4096", rope_angles(4096), &elementary::sin,
        [](double x) { return std::sin(x); }},
-      {"cos/rotary, positions < 4096", rope_angles(4096), &elementary::cos,
+      {"cos/rotary_4096", rope_angles(4096), &elementary::cos,
        [](double x) { return std::cos(x); }},
-      {"sin/rotary, positions < 2^32", rope_angles(1ULL << 32), &elementary::sin,
+      {"sin/rotary_2^32", rope_angles(1ULL << 32), &elementary::sin,
        [](double x) { return std::sin(x); }},
-      {"cos/rotary, positions < 2^32", rope_angles(1ULL << 32), &elementary::cos,
+      {"cos/rotary_2^32", rope_angles(1ULL << 32), &elementary::cos,
        [](double x) { return std::cos(x); }},
-      {"erf/GELU [-6, 6] / sqrt 2", uniform(-6.0 * 0.7071067811865476, 6.0 * 0.7071067811865476),
-       &elementary::erf, [](double x) { return std::erf(x); }},
+      {"erf/gelu", uniform(-6.0 * 0.7071067811865476, 6.0 * 0.7071067811865476), &elementary::erf,
+       [](double x) { return std::erf(x); }},
   };
   for (const Unary& u : unaries) {
     benchmark::RegisterBenchmark((std::string(u.name) + "/lumeth").c_str(),
@@ -136,17 +138,16 @@ void register_all() {
     Arguments arguments;
   };
   const std::vector<Binary> binaries = {
-      {"pow/rotary frequencies, 10000^(2i/128)", rope_frequencies()},
-      {"pow/x in [0.5, 1e6], y in [-4, 4]", uniform(0.5, 1e6, -4.0, 4.0)},
+      {"pow/rotary", rope_frequencies()},
+      {"pow/general", uniform(0.5, 1e6, -4.0, 4.0)},
   };
   for (const Binary& b : binaries) {
     benchmark::RegisterBenchmark(
         (std::string(b.name) + "/lumeth").c_str(),
         [b](benchmark::State& s) { binary(s, b.arguments, &elementary::pow); });
-    benchmark::RegisterBenchmark(
-        (std::string(b.name) + "/libm").c_str(), [b](benchmark::State& s) {
-          binary(s, b.arguments, [](double x, double y) { return std::pow(x, y); });
-        });
+    benchmark::RegisterBenchmark((std::string(b.name) + "/libm").c_str(), [b](benchmark::State& s) {
+      binary(s, b.arguments, [](double x, double y) { return std::pow(x, y); });
+    });
   }
 
   const Arguments softmax = uniform(-30.0, 0.0);
@@ -154,7 +155,7 @@ void register_all() {
     if (!kernels::cpu_supports(level)) continue;
     const kernels::KernelTable* table = &kernels::kernels_for(level);
     benchmark::RegisterBenchmark(
-        ("exp_row/softmax [-30, 0]/" + std::string(kernels::level_name(level))).c_str(),
+        ("exp_row/softmax/" + std::string(kernels::level_name(level))).c_str(),
         [softmax, table](benchmark::State& s) { exp_row(s, softmax, table); });
   }
 }

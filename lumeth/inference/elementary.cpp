@@ -46,6 +46,16 @@ std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
 double from_bits(std::uint64_t b) { return std::bit_cast<double>(b); }
 double magnitude(double x) { return from_bits(bits_of(x) & ~kSignBit); }
 bool is_nan(double x) { return (bits_of(x) & ~kSignBit) > kExponentMask; }
+
+// NaN results have the same bits everywhere: a NaN argument comes back with
+// its quiet bit set (not x + x, whose payload rules differ between
+// processors when both operands are NaN), an invalid operation gives the
+// positive quiet NaN (x - x for an infinite x gives -NaN on x86-64, +NaN on
+// ARM).
+constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
+double quiet(double nan) { return from_bits(bits_of(nan) | 0x0008000000000000ULL); }
+// For an infinite or NaN x.
+double invalid_or_quiet(double x) { return is_nan(x) ? quiet(x) : kQuietNaN; }
 // 2^k for -1022 <= k <= 1023.
 double power_of_two(std::int64_t k) {
   return from_bits(static_cast<std::uint64_t>(k + 1023) << 52);
@@ -212,7 +222,7 @@ Reduction reduce(double ax) {
   return r;
 }
 
-// sin r or cos r for r = rh + rl, |rh| <= pi/4 + 2^-30, as a pair.
+// sin r and cos r for r = rh + rl, |rh| <= pi/4 + 2^-30, as pairs.
 //
 // |r| = a + d with a = j/256 and |d| <= 1/512; with the table's
 // S = sin a = S27 + Sl and C = cos a = C27 + Cl,
@@ -221,73 +231,101 @@ Reduction reduce(double ax) {
 // u = 1 - cos d = d^2/2 - ...: C27 dh and S27 dh are exact as two products
 // with the 26-bit halves of dh, everything else is below 2^-19 and summed in
 // doubles. Relative error below 2^-69.
-Pair sin_cos_reduced(double rh, double rl, bool cosine) {
-  const bool negative = rh < 0.0;
-  const double ah = negative ? -rh : rh;
-  const double al = negative ? -rl : rl;
+//
+// The part both results share; sine_of and cosine_of finish one each, so
+// that sin_cos computes exactly the operations of sin and of cos.
+struct Kernel {
+  bool negative;  // r < 0
+  double dh;
+  double s_lo;
+  double sin_d;
+  double u;
+  Pair h;  // dh in 26-bit halves
+  double s27, sl, c27, cl;
+};
+
+inline Kernel kernel_of(double rh, double rl) {
+  Kernel k;
+  k.negative = rh < 0.0;
+  const double ah = k.negative ? -rh : rh;
+  const double al = k.negative ? -rl : rl;
   const double jz = ah * 256.0 + kShifter;
   const double jd = jz - kShifter;
   const std::size_t j = static_cast<std::size_t>(bits_of(jz) - kShifterBits);
-  const double dh = ah - jd * 0x1p-8;  // exact
-  const double d = dh + al;
+  k.dh = ah - jd * 0x1p-8;  // exact
+  const double d = k.dh + al;
   const double d2 = d * d;
   const double d4 = d2 * d2;
-  const double s_lo = al + (d * d2) * ((-1.0 / 6.0 + d2 * (1.0 / 120.0)) + d4 * (-1.0 / 5040.0));
-  const double u = d2 * ((0.5 - d2 * (1.0 / 24.0)) + d4 * (1.0 / 720.0));
+  k.s_lo = al + (d * d2) * ((-1.0 / 6.0 + d2 * (1.0 / 120.0)) + d4 * (-1.0 / 5040.0));
+  k.u = d2 * ((0.5 - d2 * (1.0 / 24.0)) + d4 * (1.0 / 720.0));
   const double* const e = t::kSinCosTable + 4 * j;
-  const double s27 = e[0];
-  const double sl = e[1];
-  const double c27 = e[2];
-  const double cl = e[3];
-  const Pair h = split(dh);
-  const double sin_d = dh + s_lo;
-  double hi = 0.0;
-  double lo = 0.0;
-  if (!cosine) {
-    const double p1 = c27 * h.hi;
-    const double p2 = c27 * h.lo;
-    hi = s27 + p1;
-    const double e0 = p1 - (hi - s27);
-    lo = e0 + ((p2 + sl) + ((c27 * s_lo + cl * sin_d) - (s27 + sl) * u));
-  } else {
-    const double p1 = s27 * h.hi;
-    const double p2 = s27 * h.lo;
-    hi = c27 - p1;
-    const double e0 = (c27 - hi) - p1;
-    lo = e0 + ((cl - p2) - ((s27 * s_lo + sl * sin_d) + (c27 + cl) * u));
-  }
+  k.s27 = e[0];
+  k.sl = e[1];
+  k.c27 = e[2];
+  k.cl = e[3];
+  k.h = split(k.dh);
+  k.sin_d = k.dh + k.s_lo;
+  return k;
+}
+
+inline Pair sine_of(const Kernel& k) {
+  const double p1 = k.c27 * k.h.hi;
+  const double p2 = k.c27 * k.h.lo;
+  const double hi = k.s27 + p1;
+  const double e0 = p1 - (hi - k.s27);
+  const double lo = e0 + ((p2 + k.sl) + ((k.c27 * k.s_lo + k.cl * k.sin_d) - (k.s27 + k.sl) * k.u));
   Pair v = fast_two_sum(hi, lo);
-  if (negative && !cosine) {
+  if (k.negative) {
     v.hi = -v.hi;
     v.lo = -v.lo;
   }
   return v;
 }
 
+inline Pair cosine_of(const Kernel& k) {
+  const double p1 = k.s27 * k.h.hi;
+  const double p2 = k.s27 * k.h.lo;
+  const double hi = k.c27 - p1;
+  const double e0 = (k.c27 - hi) - p1;
+  const double lo = e0 + ((k.cl - p2) - ((k.s27 * k.s_lo + k.sl * k.sin_d) + (k.c27 + k.cl) * k.u));
+  return fast_two_sum(hi, lo);
+}
+
 // The function of the quadrant: sin x = [sin r, cos r, -sin r, -cos r] and
-// cos x = [cos r, -sin r, -cos r, sin r] for quadrants 0..3.
+// cos x = [cos r, -sin r, -cos r, sin r] for quadrants 0..3; sin is odd, so
+// the sign of x applies to sin x only.
 struct QuadrantRule {
   bool use_cosine;
   bool negate;
 };
-QuadrantRule rule(unsigned quadrant, bool cosine) {
+QuadrantRule rule(unsigned quadrant, bool cosine, bool negative_x) {
   const unsigned q = cosine ? quadrant + 1 : quadrant;
-  return {(q & 1) != 0, (q & 2) != 0};
+  return {(q & 1) != 0, ((q & 2) != 0) != (!cosine && negative_x)};
+}
+
+Pair apply(const QuadrantRule& q, const Kernel& k) {
+  Pair v = q.use_cosine ? cosine_of(k) : sine_of(k);
+  if (q.negate) {
+    v.hi = -v.hi;
+    v.lo = -v.lo;
+  }
+  return v;
+}
+
+// sin x or cos x as a pair, for 2^-27 <= |x| < inf; false where the fast
+// path does not apply (a reduction too close to a multiple of pi/2).
+inline bool trig_fast(double x, bool cosine, Pair& v) {
+  const Reduction r = reduce(magnitude(x));
+  if (!r.accurate) return false;
+  v = apply(rule(r.quadrant, cosine, x < 0.0), kernel_of(r.hi, r.lo));
+  return true;
 }
 
 Approximation trig_approximation(double x, bool cosine) {
   const double ax = magnitude(x);
   if (!(ax >= 0x1p-27) || !(ax < kInfinity)) return {};
-  const Reduction r = reduce(ax);
-  if (!r.accurate) return {};
-  const QuadrantRule q = rule(r.quadrant, cosine);
-  Pair v = sin_cos_reduced(r.hi, r.lo, q.use_cosine);
-  // sin is odd: the sign of x applies to sin x only.
-  const bool negate = q.negate != (!cosine && x < 0.0);
-  if (negate) {
-    v.hi = -v.hi;
-    v.lo = -v.lo;
-  }
+  Pair v{};
+  if (!trig_fast(x, cosine, v)) return {};
   return make(v, 0, kTrigError);
 }
 
@@ -299,9 +337,9 @@ Approximation trig_approximation(double x, bool cosine) {
   } else {
     r = mp::reduce_half_pi(ax);
   }
-  const QuadrantRule q = rule(r.quadrant, cosine);
+  const QuadrantRule q = rule(r.quadrant, cosine, x < 0.0);
   mp::Float v = q.use_cosine ? mp::cos(r.r) : mp::sin(r.r);
-  if (q.negate != (!cosine && x < 0.0)) v = mp::negate(v);
+  if (q.negate) v = mp::negate(v);
   return mp::to_double(v);
 }
 
@@ -437,7 +475,7 @@ int integer_class(double y) {
 }
 
 [[gnu::noinline, gnu::cold]] double exp_slow(double x) {
-  if (is_nan(x)) return x + x;
+  if (is_nan(x)) return quiet(x);
   // Beyond ln(2^1024 (1 - 2^-54)) every result overflows; below
   // ln(2^-1075) every result rounds to +0.
   if (x > 709.79) return kInfinity;
@@ -541,9 +579,9 @@ double sin(double x) noexcept {
   // Below 2^-26, x^3/6 < ulp(x)/2: sin x rounds to x (zeros and subnormals
   // included).
   if (ax < 0x1p-26) return x;
-  if (!(ax < kInfinity)) return x - x;  // NaN for infinities and NaN
-  const Approximation a = trig_approximation(x, false);
-  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  if (!(ax < kInfinity)) return invalid_or_quiet(x);
+  Pair v{};
+  if (trig_fast(x, false, v) && certain(v.hi, v.lo, magnitude(v.hi) * kTrigError)) return v.hi;
   return trig_slow(x, false);
 }
 
@@ -551,14 +589,28 @@ double cos(double x) noexcept {
   const double ax = magnitude(x);
   // Below 2^-27, x^2/2 < 2^-55: cos x rounds to 1.
   if (ax < 0x1p-27) return 1.0;
-  if (!(ax < kInfinity)) return x - x;
-  const Approximation a = trig_approximation(x, true);
-  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  if (!(ax < kInfinity)) return invalid_or_quiet(x);
+  Pair v{};
+  if (trig_fast(x, true, v) && certain(v.hi, v.lo, magnitude(v.hi) * kTrigError)) return v.hi;
   return trig_slow(x, true);
 }
 
+SinCos sin_cos(double x) noexcept {
+  const double ax = magnitude(x);
+  if (ax < 0x1p-26 || !(ax < kInfinity)) return {sin(x), cos(x)};
+  const Reduction r = reduce(ax);
+  if (!r.accurate) return {trig_slow(x, false), trig_slow(x, true)};
+  const Kernel k = kernel_of(r.hi, r.lo);
+  const Pair s = apply(rule(r.quadrant, false, x < 0.0), k);
+  const Pair c = apply(rule(r.quadrant, true, x < 0.0), k);
+  SinCos out;
+  out.sine = certain(s.hi, s.lo, magnitude(s.hi) * kTrigError) ? s.hi : trig_slow(x, false);
+  out.cosine = certain(c.hi, c.lo, magnitude(c.hi) * kTrigError) ? c.hi : trig_slow(x, true);
+  return out;
+}
+
 double erf(double x) noexcept {
-  if (is_nan(x)) return x + x;
+  if (is_nan(x)) return quiet(x);
   const double ax = magnitude(x);
   if (ax == 0.0) return x;
   if (ax >= t::kErfOne) return x < 0.0 ? -1.0 : 1.0;
@@ -578,7 +630,8 @@ double pow(double x, double y) noexcept {
   }
   if ((by << 1) == 0) return 1.0;  // y = ±0, even for a NaN x
   if (x == 1.0) return 1.0;        // even for a NaN y
-  if (is_nan(x) || is_nan(y)) return x + y;
+  if (is_nan(x)) return quiet(x);
+  if (is_nan(y)) return quiet(y);
   const double ax = magnitude(x);
   const double ay = magnitude(y);
   if (ay == kInfinity) {
@@ -595,7 +648,7 @@ double pow(double x, double y) noexcept {
     const bool huge = (y < 0.0) == (ax == 0.0);
     return sign * (huge ? kInfinity : 0.0);
   }
-  if (x < 0.0 && y_class == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (x < 0.0 && y_class == 0) return kQuietNaN;
   if (ax == 1.0) return sign;  // (-1)^y for an integer y
   return sign * pow_positive(ax, y);
 }

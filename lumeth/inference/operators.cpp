@@ -150,9 +150,9 @@ RopeTable build_rope_table(std::size_t positions, std::size_t dim, double base,
   for (std::size_t p = 0; p < positions; ++p) {
     const double t = static_cast<double>(position_offset + p);
     for (std::size_t i = 0; i < half; ++i) {
-      const double angle = t / frequency[i];
-      table.cos[p * half + i] = elementary::cos(angle);
-      table.sin[p * half + i] = elementary::sin(angle);
+      const elementary::SinCos turn = elementary::sin_cos(t / frequency[i]);
+      table.cos[p * half + i] = turn.cosine;
+      table.sin[p * half + i] = turn.sine;
     }
   }
   return table;

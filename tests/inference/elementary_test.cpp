@@ -195,6 +195,50 @@ TEST(ElementaryPow, SpecialValuesOfTheCStandard) {
   }
 }
 
+// NaN results are the same bits on every processor: a NaN argument comes
+// back with its quiet bit set, an invalid operation gives the positive quiet
+// NaN (x86-64 would produce a negative one from inf - inf, ARM a positive).
+TEST(ElementaryFunctions, NaNResultsHaveFixedBits) {
+  const std::uint64_t canonical = 0x7FF8000000000000ULL;
+  const double payload = std::bit_cast<double>(0xFFF0000000000123ULL);  // signalling, negative
+  const std::uint64_t quieted = 0xFFF8000000000123ULL;
+  EXPECT_EQ(bits_of(el::exp(payload)), quieted);
+  EXPECT_EQ(bits_of(el::sin(payload)), quieted);
+  EXPECT_EQ(bits_of(el::cos(payload)), quieted);
+  EXPECT_EQ(bits_of(el::erf(payload)), quieted);
+  EXPECT_EQ(bits_of(el::pow(payload, 2.0)), quieted);
+  EXPECT_EQ(bits_of(el::pow(2.0, payload)), quieted);
+  EXPECT_EQ(bits_of(el::sin_cos(payload).sine), quieted);
+  for (const double inf : {kInf, -kInf}) {
+    EXPECT_EQ(bits_of(el::sin(inf)), canonical);
+    EXPECT_EQ(bits_of(el::cos(inf)), canonical);
+    EXPECT_EQ(bits_of(el::sin_cos(inf).cosine), canonical);
+  }
+  EXPECT_EQ(bits_of(el::pow(-2.0, 0.5)), canonical);
+}
+
+// sin_cos shares the reduction but gives exactly sin's and cos's bits.
+TEST(ElementarySinCos, BothAtOnceAreTheSeparateResults) {
+  std::mt19937_64 engine(13);
+  std::uniform_real_distribution<double> exponent(-30.0, 1023.9);
+  std::vector<double> xs = {0.0,  -0.0,        kLeast, 0x1p-27, 0x1p-26, 0x1.921fb54442d18p+0,
+                            kMax, -kMax,       kNaN,   kInf,    -kInf,   0x1.6ac5b262ca1ffp+849,
+                            1e22, 6381956970.0};
+  for (int i = 0; i < 20000; ++i) {
+    const double x = std::exp2(exponent(engine));
+    xs.push_back((engine() & 1) != 0 ? -x : x);
+  }
+  for (const double x : xs) {
+    const el::SinCos both = el::sin_cos(x);
+    ASSERT_TRUE(same(both.sine, el::sin(x))) << std::hexfloat << x;
+    ASSERT_TRUE(same(both.cosine, el::cos(x))) << std::hexfloat << x;
+    if (std::isnan(both.sine)) {
+      ASSERT_EQ(bits_of(both.sine), bits_of(el::sin(x)));
+      ASSERT_EQ(bits_of(both.cosine), bits_of(el::cos(x)));
+    }
+  }
+}
+
 // sin and erf are odd, cos is even: bit for bit, over arguments of every
 // size.
 TEST(ElementaryFunctions, SymmetriesHoldBitForBit) {
