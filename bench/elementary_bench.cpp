@@ -106,6 +106,18 @@ void exp_row(benchmark::State& state, const Arguments& a, const kernels::KernelT
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kCount));
 }
 
+// The GELU of the feed-forward block over a row, on one kernel level.
+void gelu_row(benchmark::State& state, const Arguments& a, const kernels::KernelTable* table) {
+  std::vector<double> out(kCount);
+  const kernels::GuardMode guard = kernels::guard_mode(true);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        table->gelu_guard(out.data(), a.x.data(), 0.7071067811865476, kCount, guard));
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kCount));
+}
+
 void register_all() {
   struct Unary {
     const char* name;
@@ -157,6 +169,15 @@ void register_all() {
     benchmark::RegisterBenchmark(
         ("exp_row/softmax/" + std::string(kernels::level_name(level))).c_str(),
         [softmax, table](benchmark::State& s) { exp_row(s, softmax, table); });
+  }
+  // Pre-activations u in [-6, 6]; erf(u / sqrt 2) per element.
+  const Arguments gelu = uniform(-6.0, 6.0);
+  for (const kernels::CpuLevel level : kernels::compiled_levels()) {
+    if (!kernels::cpu_supports(level)) continue;
+    const kernels::KernelTable* table = &kernels::kernels_for(level);
+    benchmark::RegisterBenchmark(
+        ("gelu_row/gelu/" + std::string(kernels::level_name(level))).c_str(),
+        [gelu, table](benchmark::State& s) { gelu_row(s, gelu, table); });
   }
 }
 

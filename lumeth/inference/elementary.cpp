@@ -34,7 +34,6 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // the accuracy tests hold every sampled argument to them and report the
 // largest errors met, 2^-69.5 to 2^-70.5).
 constexpr double kTrigError = 0x1p-68;
-constexpr double kErfError = 0x1p-67;
 
 // 1.5 * 2^18: (v + it) - it rounds |v| < 2^17 to a multiple of 2^-34.
 constexpr double kGrid34 = 0x1.8p18;
@@ -87,30 +86,15 @@ Pair split(double a) {
   return {hi, a - hi};
 }
 
-// a * b exactly (Dekker), when no partial product underflows.
-Pair two_prod(double a, double b) {
+// a * b exactly (Dekker), when no partial product underflows; `as` is
+// split(a), for an operand that takes part in several products.
+Pair two_prod(double a, const Pair& as, double b) {
   const double p = a * b;
-  const Pair x = split(a);
   const Pair y = split(b);
-  return {p, ((x.hi * y.hi - p) + x.hi * y.lo + x.lo * y.hi) + x.lo * y.lo};
+  return {p, ((as.hi * y.hi - p) + as.hi * y.lo + as.lo * y.hi) + as.lo * y.lo};
 }
 
-// sum of c[k] d^k for k < N, by Estrin's scheme (pairs, then pairs of
-// pairs): shorter dependency chains than Horner's, the same accuracy for the
-// small |d| used here.
-template <int N>
-double estrin(const double* c, double d) {
-  if constexpr (N == 1) {
-    return c[0];
-  } else if constexpr (N == 2) {
-    return c[0] + c[1] * d;
-  } else {
-    constexpr int kLow = N <= 4 ? 2 : (N <= 8 ? 4 : (N <= 16 ? 8 : 16));
-    double power = d * d;  // d^kLow
-    for (int k = 2; k < kLow; k *= 2) power = power * power;
-    return estrin<kLow>(c, d) + power * estrin<N - kLow>(c + kLow, d);
-  }
-}
+Pair two_prod(double a, double b) { return two_prod(a, split(a), b); }
 
 // Whether RN(hi + lo) is certainly the correctly rounded value, hi of either
 // sign, the exact value within `error` of hi + lo.
@@ -343,57 +327,6 @@ Approximation trig_approximation(double x, bool cosine) {
   return mp::to_double(v);
 }
 
-// ---- erf ----
-
-// erf(|x|) for 2^-900 <= |x| < 7/32: x (c0 + z (c1 + z (c2 + z T(z)))) with
-// z = x^2 as an exact pair, T in doubles and the three outer steps in
-// double-double (their terms reach 2^-6, 2^-12 and 2^-18 of the result).
-Pair erf_small(double ax) {
-  const double* const c = t::kErfSmall;
-  const Pair z = two_prod(ax, ax);
-  // c[3 + n] = c_n for n >= 3.
-  const double tail = estrin<t::kErfSmallTerms - 3>(c + 6, z.hi);
-  Pair w = two_sum(c[4], z.hi * tail);
-  w.lo = w.lo + c[5];
-  Pair p = two_prod(z.hi, w.hi);
-  p.lo = p.lo + (z.hi * w.lo + z.lo * w.hi);
-  Pair y = two_sum(c[2], p.hi);
-  y.lo = y.lo + (c[3] + p.lo);
-  p = two_prod(z.hi, y.hi);
-  p.lo = p.lo + (z.hi * y.lo + z.lo * y.hi);
-  Pair s = two_sum(c[0], p.hi);
-  s.lo = s.lo + (c[1] + p.lo);
-  Pair r = two_prod(ax, s.hi);
-  r.lo = r.lo + ax * s.lo;
-  return fast_two_sum(r.hi, r.lo);
-}
-
-// erf(|x|) for 7/32 <= |x| < kErfOne: the Taylor expansion at a = i/32, i =
-// round(32 |x|), d = |x| - a exact, |d| <= 1/64; c_3.. in doubles (their
-// terms stay below 2^-17 of the result), the last three steps in
-// double-double.
-Pair erf_interval(double ax) {
-  const double iz = ax * 32.0 + kShifter;
-  const double id = iz - kShifter;
-  const std::size_t i = static_cast<std::size_t>(bits_of(iz) - kShifterBits);
-  const double d = ax - id * 0x1p-5;  // exact
-  const double* const c = t::kErfTable + (i - static_cast<std::size_t>(t::kErfFirstInterval)) *
-                                             static_cast<std::size_t>(t::kErfStride);
-  // c[0..5] = c_0..c_2 as pairs, c[6 + n - 3] = c_n.
-  const double tail = estrin<t::kErfDegree - 2>(c + 6, d);
-  Pair w = two_sum(c[4], d * tail);
-  w.lo = w.lo + c[5];
-  Pair p = two_prod(d, w.hi);
-  p.lo = p.lo + d * w.lo;
-  Pair y = two_sum(c[2], p.hi);
-  y.lo = y.lo + (c[3] + p.lo);
-  p = two_prod(d, y.hi);
-  p.lo = p.lo + d * y.lo;
-  Pair s = two_sum(c[0], p.hi);
-  s.lo = s.lo + (c[1] + p.lo);
-  return fast_two_sum(s.hi, s.lo);
-}
-
 // ---- ln, for pow ----
 
 // ln v as a pair with a bound on its absolute error.
@@ -483,7 +416,13 @@ int integer_class(double y) {
   return mp::to_double(mp::exp(mp::from_double(x)));
 }
 
-[[gnu::noinline, gnu::cold]] double erf_slow(double x) { return mp::to_double(mp::erf(x)); }
+[[gnu::noinline, gnu::cold]] double erf_slow(double x) {
+  if (is_nan(x)) return quiet(x);
+  const double ax = magnitude(x);
+  if (ax == 0.0) return x;
+  if (ax >= t::kErfOne) return x < 0.0 ? -1.0 : 1.0;
+  return mp::to_double(mp::erf(x));
+}
 
 [[gnu::noinline, gnu::cold]] double pow_slow(double x, double y) {
   const Logarithm l = log_of(x);
@@ -539,13 +478,10 @@ Approximation cos_approximation(double x) noexcept { return trig_approximation(x
 
 Approximation erf_approximation(double x) noexcept {
   const double ax = magnitude(x);
-  if (!(ax >= 0x1p-900) || !(ax < t::kErfOne)) return {};
-  Pair v = ax < t::kErfSmallLimit ? erf_small(ax) : erf_interval(ax);
-  if (x < 0.0) {
-    v.hi = -v.hi;
-    v.lo = -v.lo;
-  }
-  return make(v, 0, kErfError);
+  if (!(ax >= core::kErfTiny) || !(ax < t::kErfOne)) return {};
+  const core::PairOf<ScalarTraits> v = core::erf_parts<ScalarTraits>(ax);
+  const double sign = x < 0.0 ? -1.0 : 1.0;
+  return make({v.hi * sign, v.lo * sign}, 0, core::kErfFastError);
 }
 
 Approximation log_approximation(double x) noexcept {
@@ -610,12 +546,9 @@ SinCos sin_cos(double x) noexcept {
 }
 
 double erf(double x) noexcept {
-  if (is_nan(x)) return quiet(x);
-  const double ax = magnitude(x);
-  if (ax == 0.0) return x;
-  if (ax >= t::kErfOne) return x < 0.0 ? -1.0 : 1.0;
-  const Approximation a = detail::erf_approximation(x);
-  if (a.available && certain(a.hi, a.lo, a.error)) return a.hi;
+  bool uncertain = false;
+  const double fast = core::erf_fast<ScalarTraits>(x, uncertain);
+  if (!uncertain) return fast;
   return erf_slow(x);
 }
 

@@ -35,9 +35,9 @@ Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& inpu
       break;
     }
     case FeedForwardKind::gelu_mlp:
-      for (std::size_t k = 0; k < count; ++k) {
-        hidden.data[k] =
-            guard_value(gelu_activation(up.data[k]), full_precision, GuardLevel::operation);
+      if (!kernels.gelu_guard(hidden.data.data(), up.data.data(), kInverseSqrt2, count,
+                              kernels::guard_mode(full_precision))) {
+        throw_non_finite(GuardLevel::operation);
       }
       break;
     default:

@@ -202,44 +202,14 @@ ErfTables erf_tables() {
     mpfr_ui_div(two_over_sqrt_pi, 2, pi, MPFR_RNDN);
   }
 
-  // The series at 0 for |x| < 7/32: terms until the rest is below 2^-80 of
-  // the sum's first term.
-  t.small_limit = 7.0 / 32.0;
-  {
-    const double z = t.small_limit * t.small_limit;
-    std::vector<double> coefficients;
-    Big c;
-    Big factorial;
-    mpfr_set_ui(factorial, 1, MPFR_RNDN);
-    int n = 0;
-    for (;; ++n) {
-      if (n > 0) mpfr_mul_ui(factorial, factorial, static_cast<unsigned long>(n), MPFR_RNDN);
-      mpfr_mul_ui(c, factorial, static_cast<unsigned long>(2 * n + 1), MPFR_RNDN);
-      mpfr_div(c, two_over_sqrt_pi, c, MPFR_RNDN);
-      if (n % 2 == 1) mpfr_neg(c, c, MPFR_RNDN);
-      // |c_n| z^n against 2^-80 * c_0 (the terms fall by more than 20x each).
-      Big bound;
-      mpfr_set_d(bound, z, MPFR_RNDN);
-      mpfr_pow_ui(bound, bound, static_cast<unsigned long>(n), MPFR_RNDN);
-      mpfr_mul(bound, bound, c, MPFR_RNDN);
-      mpfr_abs(bound, bound, MPFR_RNDN);
-      mpfr_div(bound, bound, two_over_sqrt_pi, MPFR_RNDN);
-      if (n >= 3 && mpfr_cmp_d(bound, 0x1p-80) < 0) break;
-      if (n < 3) {
-        push_split(t.small, c, 53);
-      } else {
-        t.small.push_back(nearest(c));
-      }
-    }
-    t.small_terms = n;
-  }
-
-  // Taylor expansions of erf at a = i / 32 for i = 7..190 (|d| <= 1/64):
-  // erf(a + d) = erf(a) + 2/sqrt(pi) sum g_n d^(n+1) / (n + 1), with
-  // exp(-(a + d)^2) = sum g_n d^n, g_0 = exp(-a^2), g_1 = -2 a g_0,
-  // (n + 1) g_(n+1) = -2 a g_n - 2 g_(n-1).
-  t.first_interval = 7;
-  t.intervals = 184;
+  // Taylor expansions of g(x) = erf(x) / x at a = i / 32 for i = 0..190
+  // (|d| <= 1/64). From erf's: erf(a + d) = erf(a) + 2/sqrt(pi) sum g_n
+  // d^(n+1) / (n + 1), with exp(-(a + d)^2) = sum e_n d^n, e_0 = exp(-a^2),
+  // (n + 1) e_(n+1) = -2 a e_n - 2 e_(n-1); then (a + d) g(a + d) = erf(a + d)
+  // gives g_0 = c_0 / a and g_n = (c_n - g_(n-1)) / a, or g_n = c_(n+1) at
+  // a = 0.
+  t.first_interval = 0;
+  t.intervals = 191;
   constexpr std::size_t kTerms = 48;
   std::vector<std::vector<double>> rows;
   t.degree = 3;
@@ -248,42 +218,54 @@ ErfTables erf_tables() {
     mpfr_set_si(a, i, MPFR_RNDN);
     mpfr_div_ui(a, a, 32, MPFR_RNDN);
     std::vector<std::unique_ptr<Big>> c;
+    std::vector<std::unique_ptr<Big>> e;
     std::vector<std::unique_ptr<Big>> g;
-    for (std::size_t n = 0; n <= kTerms; ++n) {
+    for (std::size_t n = 0; n <= kTerms + 1; ++n) {
       c.push_back(std::make_unique<Big>());
+      e.push_back(std::make_unique<Big>());
       g.push_back(std::make_unique<Big>());
     }
     mpfr_erf(*c[0], a, MPFR_RNDN);
-    mpfr_sqr(*g[0], a, MPFR_RNDN);
-    mpfr_neg(*g[0], *g[0], MPFR_RNDN);
-    mpfr_exp(*g[0], *g[0], MPFR_RNDN);
+    mpfr_sqr(*e[0], a, MPFR_RNDN);
+    mpfr_neg(*e[0], *e[0], MPFR_RNDN);
+    mpfr_exp(*e[0], *e[0], MPFR_RNDN);
     Big u;
-    for (std::size_t n = 0; n < kTerms; ++n) {
-      // g_(n+1) = (-2 a g_n - 2 g_(n-1)) / (n + 1)
-      mpfr_mul(u, a, *g[n], MPFR_RNDN);
+    for (std::size_t n = 0; n < kTerms + 1; ++n) {
+      mpfr_mul(u, a, *e[n], MPFR_RNDN);
       mpfr_mul_si(u, u, -2, MPFR_RNDN);
       if (n > 0) {
         Big w;
-        mpfr_mul_si(w, *g[n - 1], -2, MPFR_RNDN);
+        mpfr_mul_si(w, *e[n - 1], -2, MPFR_RNDN);
         mpfr_add(u, u, w, MPFR_RNDN);
       }
-      mpfr_div_ui(*g[n + 1], u, n + 1, MPFR_RNDN);
-      // c_(n+1) = 2/sqrt(pi) g_n / (n + 1)
-      mpfr_mul(u, two_over_sqrt_pi, *g[n], MPFR_RNDN);
+      mpfr_div_ui(*e[n + 1], u, n + 1, MPFR_RNDN);
+      mpfr_mul(u, two_over_sqrt_pi, *e[n], MPFR_RNDN);
       mpfr_div_ui(*c[n + 1], u, n + 1, MPFR_RNDN);
     }
+    for (std::size_t n = 0; n <= kTerms; ++n) {
+      if (i == 0) {
+        mpfr_set(*g[n], *c[n + 1], MPFR_RNDN);
+      } else if (n == 0) {
+        mpfr_div(*g[0], *c[0], a, MPFR_RNDN);
+      } else {
+        mpfr_sub(u, *c[n], *g[n - 1], MPFR_RNDN);
+        mpfr_div(*g[n], u, a, MPFR_RNDN);
+      }
+    }
     // Degree: the rest beyond it below 2^-80 of the smallest value on the
-    // interval (erf(a - 1/64)).
+    // interval, g(a + 1/64) (g decreases).
     Big low;
-    mpfr_set_d(low, static_cast<double>(i) / 32.0 - 1.0 / 64.0, MPFR_RNDN);
-    mpfr_erf(low, low, MPFR_RNDN);
+    mpfr_set_d(low, static_cast<double>(i) / 32.0 + 1.0 / 64.0, MPFR_RNDN);
+    Big erf_low;
+    mpfr_erf(erf_low, low, MPFR_RNDN);
+    mpfr_div(low, erf_low, low, MPFR_RNDN);
     std::size_t degree = kTerms - 1;
     for (std::size_t n = 3; n < kTerms - 1; ++n) {
       Big rest;
       mpfr_set_ui(rest, 0, MPFR_RNDN);
       for (std::size_t m = n + 1; m <= kTerms; ++m) {
         Big term;
-        mpfr_abs(term, *c[m], MPFR_RNDN);
+        mpfr_abs(term, *g[m], MPFR_RNDN);
         mpfr_div_2ui(term, term, 6 * m, MPFR_RNDN);
         mpfr_add(rest, rest, term, MPFR_RNDN);
       }
@@ -298,15 +280,15 @@ ErfTables erf_tables() {
     std::vector<double> row;
     for (std::size_t n = 0; n <= kTerms; ++n) {
       if (n < 3) {
-        push_split(row, *c[n], 53);
+        push_split(row, *g[n], 53);
       } else {
-        row.push_back(nearest(*c[n]));
+        row.push_back(nearest(*g[n]));
       }
     }
     rows.push_back(row);
   }
   for (const std::vector<double>& row : rows) {
-    // c_0..c_2 as pairs (6 values), then c_3..c_degree.
+    // g_0..g_2 as pairs (6 values), then g_3..g_degree.
     for (std::size_t k = 0; k < static_cast<std::size_t>(t.degree) + 4; ++k) {
       t.table.push_back(row[k]);
     }

@@ -42,9 +42,6 @@ struct LogTables {
 
 struct ErfTables {
   double one;
-  double small_limit;
-  int small_terms;
-  std::vector<double> small;
   int first_interval;
   int intervals;
   int degree;

@@ -122,19 +122,14 @@ int main() {
   const ErfTables f = erf_tables();
   std::printf("\n");
   print_double("kErfOne", f.one, "the smallest double x with erf(x) rounding to 1");
-  print_double("kErfSmallLimit", f.small_limit, "below this |x|, the series at 0");
-  std::printf("inline constexpr int kErfSmallTerms = %d;\n", f.small_terms);
-  print_doubles("kErfSmall", f.small, 2,
-                "erf(x) = x * sum c_n x^(2n), c_n = 2 / sqrt(pi) * (-1)^n / (n! (2n + 1)): "
-                "c_0..c_2 as (RN(c), RN(c - RN(c))), then RN(c_n)");
   std::printf("\ninline constexpr int kErfFirstInterval = %d;  // centre i / 32\n",
               f.first_interval);
   std::printf("inline constexpr int kErfIntervals = %d;\n", f.intervals);
   std::printf("inline constexpr int kErfDegree = %d;\n", f.degree);
   std::printf("inline constexpr int kErfStride = %d;\n", f.degree + 4);
   print_doubles("kErfTable", f.table, f.degree + 4,
-                "per interval centre a = i / 32: the Taylor coefficients of erf at a, "
-                "c_0..c_2 as (RN(c), RN(c - RN(c))), then RN(c_3)..RN(c_degree)");
+                "per interval centre a = i / 32: the Taylor coefficients of g(x) = erf(x) / x "
+                "at a, g_0..g_2 as (RN(g), RN(g - RN(g))), then RN(g_3)..RN(g_degree)");
 
   // ---- multiprecision constants ----
   print_multiprecision("kMpLn2", mp_constant(MpConstant::ln2), "ln 2");

@@ -311,16 +311,18 @@ TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {
   }
 }
 
-// exp and the SiLU gate give the scalar functions' bits in every lane and in
-// the scalar tail: for ordinary values, for values whose exp the fast path
-// cannot round with certainty (that lane falls back to the scalar function),
-// and for special values, each placed in every position in turn.
-TEST_P(KernelLevel, ExpKernelsGiveTheScalarFunctionsBitsInEveryLane) {
+// exp, the SiLU gate and the GELU give the scalar functions' bits in every
+// lane and in the scalar tail: for ordinary values, for values whose exp or
+// erf the fast path cannot round with certainty (that lane falls back to the
+// scalar function), and for special values, each placed in every position in
+// turn.
+TEST_P(KernelLevel, ElementaryKernelsGiveTheScalarFunctionsBitsInEveryLane) {
   Random random(4);
-  const std::vector<double> specials = {kNaN,      kInfinity,  -kInfinity, 0.0,         -0.0,
-                                        0x1p-1074, -0x1p-1074, 0x1p-26,    3 * 0x1p-26, 708.0,
-                                        -708.0,    709.7,      710.0,      -745.0,      -745.2,
-                                        -1000.0,   1000.0,     1e300,      -1e300};
+  const double erf_one = 0x1.7afb48dc96627p+2 / kInverseSqrt2;  // erf(u / sqrt 2) near 1
+  const std::vector<double> specials = {
+      kNaN,  kInfinity, -kInfinity, 0.0,       -0.0,    0x1p-1074, -0x1p-1074, 0x1p-26,
+      708.0, -708.0,    709.7,      710.0,     -745.0,  -745.2,    -1000.0,    1000.0,
+      1e300, -1e300,    1e-280,     -0x1p-899, erf_one, -erf_one,  3 * 0x1p-26};
   for (const std::size_t n : std::vector<std::size_t>{1, 2, 3, 5, 8, 9, 16, 17, 19}) {
     std::vector<double> x(n), up(n), got(n), expected(n);
     for (std::size_t k = 0; k < n; ++k) up[k] = random.value(-2.0, 2.0);
@@ -337,18 +339,24 @@ TEST_P(KernelLevel, ExpKernelsGiveTheScalarFunctionsBitsInEveryLane) {
         }
         for (const bool fp : {true, false}) {
           const kernels::GuardMode guard = kernels::guard_mode(fp);
-          const bool ok = table().swiglu_guard(got.data(), x.data(), up.data(), n, guard);
-          bool scalar_ok = true;
-          for (std::size_t k = 0; k < n; ++k) {
-            try {
-              expected[k] = guard_value(swiglu_activation(x[k], up[k]), fp, GuardLevel::operation);
-            } catch (const std::domain_error&) {
-              scalar_ok = false;
-              expected[k] = got[k];  // stored as computed; only the verdict is compared
+          // Failed values are stored as computed; only the verdict is compared.
+          const auto expect_scalar = [&](const char* what, bool ok, auto scalar) {
+            bool scalar_ok = true;
+            for (std::size_t k = 0; k < n; ++k) {
+              try {
+                expected[k] = guard_value(scalar(k), fp, GuardLevel::operation);
+              } catch (const std::domain_error&) {
+                scalar_ok = false;
+                expected[k] = got[k];
+              }
             }
-          }
-          ASSERT_EQ(ok, scalar_ok) << "swiglu " << label;
-          ASSERT_EQ(bits_of(got), bits_of(expected)) << "swiglu " << label;
+            ASSERT_EQ(ok, scalar_ok) << what << " " << label;
+            ASSERT_EQ(bits_of(got), bits_of(expected)) << what << " " << label;
+          };
+          expect_scalar("swiglu", table().swiglu_guard(got.data(), x.data(), up.data(), n, guard),
+                        [&](std::size_t k) { return swiglu_activation(x[k], up[k]); });
+          expect_scalar("gelu", table().gelu_guard(got.data(), x.data(), kInverseSqrt2, n, guard),
+                        [&](std::size_t k) { return gelu_activation(x[k]); });
         }
       }
     }

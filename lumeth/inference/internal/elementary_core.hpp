@@ -1,11 +1,11 @@
 #pragma once
 
-// The fast path of exp, written once over a vector-traits type S (see
-// kernel_templates.hpp for the operations S provides, scalar_traits.hpp for
-// the one-double form). The scalar elementary::exp and the vector kernels
-// instantiate the same template, so every lane of a vector computes exactly
-// the operations of the scalar function: results never depend on the vector
-// width.
+// The fast paths of exp and erf, written once over a vector-traits type S
+// (see kernel_templates.hpp for the operations S provides, scalar_traits.hpp
+// for the one-double form). The scalar elementary::exp and elementary::erf
+// and the vector kernels instantiate the same templates, so every lane of a
+// vector computes exactly the operations of the scalar function: results
+// never depend on the vector width.
 //
 // Include this header like kernel_templates.hpp: after the level's target
 // pragma in a level's source file, so that the instantiations get the level's
@@ -122,6 +122,141 @@ inline typename S::V exp_fast(typename S::V x, typename S::Mask& uncertain) {
   uncertain = S::merge(S::failure(x, S::broadcast(kExpFastLimit)),
                        rounding_uncertain<S>(parts.hi, parts.lo, S::broadcast(2 * kExpFastError)));
   return S::from_bits(S::iadd(S::bits(parts.hi), parts.exponent));
+}
+
+// ---- erf ----
+
+// Arguments with kErfTiny <= |x| < tables::kErfOne take the fast path; below,
+// erf(x) is about 1.128 x, near or in the subnormal range, and at and above
+// kErfOne it rounds to ±1.
+inline constexpr double kErfTiny = 0x1p-900;
+
+// A bound on the fast path's error relative to erf(x) (analysis beside
+// erf_parts; the accuracy tests measure at most 2^-71.9).
+inline constexpr double kErfFastError = 0x1p-68;
+
+// Double-double helpers over S, as in elementary.cpp: every result exact
+// under the stated conditions.
+template <class S>
+struct PairOf {
+  typename S::V hi;
+  typename S::V lo;
+};
+
+// a + b exactly for |a| >= |b| (or a = 0).
+template <class S>
+inline PairOf<S> fast_two_sum(typename S::V a, typename S::V b) {
+  const typename S::V s = S::add(a, b);
+  return {s, S::sub(b, S::sub(s, a))};
+}
+
+// a + b exactly.
+template <class S>
+inline PairOf<S> two_sum(typename S::V a, typename S::V b) {
+  const typename S::V s = S::add(a, b);
+  const typename S::V bb = S::sub(s, a);
+  return {s, S::add(S::sub(a, S::sub(s, bb)), S::sub(b, bb))};
+}
+
+// a = hi + lo, each of at most 26 significant bits (Veltkamp), |a| < 2^996.
+template <class S>
+inline PairOf<S> split(typename S::V a) {
+  const typename S::V t = S::mul(a, S::broadcast(134217729.0));
+  const typename S::V hi = S::sub(t, S::sub(t, a));
+  return {hi, S::sub(a, hi)};
+}
+
+// a * b exactly (Dekker) with `as` = split(a), when no partial product
+// underflows.
+template <class S>
+inline PairOf<S> two_prod(typename S::V a, const PairOf<S>& as, typename S::V b) {
+  const typename S::V p = S::mul(a, b);
+  const PairOf<S> bs = split<S>(b);
+  const typename S::V e = S::add(
+      S::add(S::add(S::sub(S::mul(as.hi, bs.hi), p), S::mul(as.hi, bs.lo)), S::mul(as.lo, bs.hi)),
+      S::mul(as.lo, bs.lo));
+  return {p, e};
+}
+
+// sum of c[k] d^k for k < N, by Estrin's scheme (pairs, then pairs of pairs).
+template <class S, int N>
+inline typename S::V estrin(const typename S::V* c, typename S::V d) {
+  if constexpr (N == 1) {
+    return c[0];
+  } else if constexpr (N == 2) {
+    return S::add(c[0], S::mul(c[1], d));
+  } else {
+    constexpr int kLow = N <= 4 ? 2 : (N <= 8 ? 4 : (N <= 16 ? 8 : 16));
+    typename S::V power = S::mul(d, d);  // d^kLow
+    for (int k = 2; k < kLow; k *= 2) power = S::mul(power, power);
+    return S::add(estrin<S, kLow>(c, d), S::mul(power, estrin<S, N - kLow>(c + kLow, d)));
+  }
+}
+
+// erf(ax) = ax g(ax) as hi + lo for kErfTiny <= ax < kErfOne (other lanes,
+// NaN included, get a finite or NaN value that the caller discards), where g
+// is erf(x) / x, even and smooth, with g(0) = 2/sqrt(pi).
+//
+// g is expanded at a = i/32, i = round(32 ax) (191 intervals cover [0, 6)):
+// g(a + d) = g_0 + d (g_1 + d (g_2 + d T(d))), |d| <= 1/64, d = ax - a exact.
+// The terms of g_3 on stay below 2^-20 of g and are summed in doubles; the
+// outer three steps in double-double (g_2 + d T with an exact sum, as g_2
+// passes through zero near ax = 1; d times the running value as an exact
+// product; g_1 and g_0 dominate what is added to them); then ax times the
+// pair, the high product exact. Analysis: the tail's roundings reach
+// 2^-71, the truncation 2^-80, the coefficient pairs 2^-106: below 2^-69
+// in all.
+template <class S>
+inline PairOf<S> erf_parts(typename S::V ax) {
+  using V = typename S::V;
+  using VI = typename S::VI;
+  static_assert(tables::kErfStride == 15 && tables::kErfFirstInterval == 0,
+                "erf_parts indexes rows of 15 coefficients from interval 0");
+  const V shifter = S::broadcast(kShifter);
+  // Beyond the last interval (and for NaN) the index stays on it.
+  const V clamped = S::min(ax, S::broadcast(190.0 / 32.0));
+  const V iz = S::add(S::mul(clamped, S::broadcast(32.0)), shifter);
+  const V id = S::sub(iz, shifter);
+  const VI i = S::isub(S::bits(iz), S::ibroadcast(kShifterBits));
+  const VI row = S::isub(S::template ishl<4>(i), i);  // 15 i
+  V c[15];
+  for (int k = 0; k < 15; ++k) c[k] = S::gather(tables::kErfTable + k, row);
+  const V d = S::sub(ax, S::mul(id, S::broadcast(0x1p-5)));
+  const PairOf<S> ds = split<S>(d);
+
+  const V tail = estrin<S, tables::kErfDegree - 2>(c + 6, d);
+  PairOf<S> w = two_sum<S>(c[4], S::mul(d, tail));
+  w.lo = S::add(w.lo, c[5]);
+  PairOf<S> p = two_prod<S>(d, ds, w.hi);
+  p.lo = S::add(p.lo, S::mul(d, w.lo));
+  PairOf<S> y = fast_two_sum<S>(c[2], p.hi);
+  y.lo = S::add(y.lo, S::add(c[3], p.lo));
+  p = two_prod<S>(d, ds, y.hi);
+  p.lo = S::add(p.lo, S::mul(d, y.lo));
+  PairOf<S> g = fast_two_sum<S>(c[0], p.hi);
+  g.lo = S::add(g.lo, S::add(c[1], p.lo));
+  PairOf<S> r = two_prod<S>(ax, split<S>(ax), g.hi);
+  r.lo = S::add(r.lo, S::mul(ax, g.lo));
+  return fast_two_sum<S>(r.hi, r.lo);
+}
+
+// erf(x) rounded to nearest where the fast path can be certain of it; lanes
+// in `uncertain` (|x| outside [kErfTiny, kErfOne), NaN, or a rounding too
+// close to call) hold garbage and must be recomputed by the scalar
+// elementary::erf.
+template <class S>
+inline typename S::V erf_fast(typename S::V x, typename S::Mask& uncertain) {
+  using V = typename S::V;
+  const V ax = S::abs(x);
+  const PairOf<S> parts = erf_parts<S>(ax);
+  uncertain = S::merge(
+      S::merge(S::not_less(ax, S::broadcast(tables::kErfOne)),
+               S::not_less(S::broadcast(kErfTiny), ax)),
+      rounding_uncertain<S>(parts.hi, parts.lo, S::mul(parts.hi, S::broadcast(kErfFastError))));
+  // erf is odd: the sign of x, as a factor of ±1.0.
+  const V sign = S::from_bits(S::ior(S::bits(S::broadcast(1.0)),
+                                     S::iand(S::bits(x), S::ibroadcast(0x8000000000000000ULL))));
+  return S::mul(parts.hi, sign);
 }
 
 }  // namespace Orvane::Core::Lumeth::elementary::core

@@ -202,6 +202,52 @@ bool swiglu_guard(double* y, const double* gate, const double* up, std::size_t n
   return !failed;
 }
 
+// erf of every lane, like exp_vector: the fast path of elementary::erf and
+// the scalar function for the lanes it cannot round with certainty.
+template <class S>
+inline typename S::V erf_vector(typename S::V x) {
+  typename S::Mask uncertain;
+  typename S::V y = elementary::core::erf_fast<S>(x, uncertain);
+  if (S::any(uncertain)) {
+    double xs[S::width];
+    double ys[S::width];
+    S::store(xs, x);
+    S::store(ys, y);
+    const unsigned lanes = S::mask_bits(uncertain);
+    for (std::size_t i = 0; i < S::width; ++i) {
+      if (((lanes >> i) & 1U) != 0) {
+        ys[i] = elementary::erf(xs[i]);
+      }
+    }
+    y = S::load(ys);
+  }
+  return y;
+}
+
+template <class S>
+bool gelu_guard(double* y, const double* up, double scale, std::size_t n,
+                GuardMode guard) noexcept {
+  constexpr std::size_t W = S::width;
+  const typename S::V limit = S::broadcast(guard.limit);
+  const typename S::V s = S::broadcast(scale);
+  const typename S::V one = S::broadcast(1.0);
+  const typename S::V half = S::broadcast(0.5);
+  typename S::Mask failures = S::no_failure();
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) {
+    const typename S::V u = S::load(up + k);
+    const typename S::V e = erf_vector<S>(S::mul(u, s));
+    const typename S::V v = S::mul(S::add(e, one), S::mul(u, half));
+    S::store(y + k, guard_vector<S>(v, limit, guard.round, failures));
+  }
+  bool failed = S::any(failures);
+  for (; k < n; ++k) {
+    const double u = up[k];
+    y[k] = guard_scalar<S>((elementary::erf(u * scale) + 1.0) * (u * 0.5), guard, failed);
+  }
+  return !failed;
+}
+
 // x0 * c + x1 * (-s) is bit-identical to x0 * c - x1 * s: negation is exact
 // and a - b is defined as a + (-b).
 template <class S>
@@ -450,6 +496,7 @@ constexpr KernelTable make_kernel_table(CpuLevel level) {
                      &divide_guard<S>,
                      &exp_shifted<S>,
                      &swiglu_guard<S>,
+                     &gelu_guard<S>,
                      &rotate_pairs<S>};
 }
 

@@ -43,6 +43,7 @@ struct Avx2 {
   static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
   static V abs(V v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
@@ -53,6 +54,7 @@ struct Avx2 {
   static VI iadd(VI a, VI b) { return _mm256_add_epi64(a, b); }
   static VI isub(VI a, VI b) { return _mm256_sub_epi64(a, b); }
   static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
+  static VI ior(VI a, VI b) { return _mm256_or_si256(a, b); }
   template <int n>
   static VI ishl(VI a) {
     return _mm256_slli_epi64(a, n);

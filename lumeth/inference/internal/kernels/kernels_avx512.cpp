@@ -47,6 +47,8 @@ struct Avx512 {
   static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
+  // Masked with every lane selected, for the same reason as round_single.
+  static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }
   static V abs(V v) { return _mm512_abs_pd(v); }
   static V swap_pairs(V v) { return _mm512_shuffle_pd(v, v, 0x55); }
   // The zero-masking forms with every lane selected: the plain forms start
@@ -59,6 +61,7 @@ struct Avx512 {
   static VI iadd(VI a, VI b) { return _mm512_add_epi64(a, b); }
   static VI isub(VI a, VI b) { return _mm512_sub_epi64(a, b); }
   static VI iand(VI a, VI b) { return _mm512_and_si512(a, b); }
+  static VI ior(VI a, VI b) { return _mm512_or_si512(a, b); }
   // Shifts and the gather in their masked forms with every lane selected,
   // for the same reason as round_single.
   template <int n>
@@ -98,6 +101,7 @@ struct Avx512Narrow {
   static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
   static V abs(V v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
@@ -108,6 +112,7 @@ struct Avx512Narrow {
   static VI iadd(VI a, VI b) { return _mm256_add_epi64(a, b); }
   static VI isub(VI a, VI b) { return _mm256_sub_epi64(a, b); }
   static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
+  static VI ior(VI a, VI b) { return _mm256_or_si256(a, b); }
   template <int n>
   static VI ishl(VI a) {
     return _mm256_slli_epi64(a, n);

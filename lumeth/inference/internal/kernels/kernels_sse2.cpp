@@ -30,6 +30,7 @@ struct Sse2 {
   static V sub(V a, V b) { return _mm_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm_mul_pd(a, b); }
   static V div(V a, V b) { return _mm_div_pd(a, b); }
+  static V min(V a, V b) { return _mm_min_pd(a, b); }
   static V abs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
   static V swap_pairs(V v) { return _mm_shuffle_pd(v, v, 1); }
   static V round_single(V v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
@@ -40,6 +41,7 @@ struct Sse2 {
   static VI iadd(VI a, VI b) { return _mm_add_epi64(a, b); }
   static VI isub(VI a, VI b) { return _mm_sub_epi64(a, b); }
   static VI iand(VI a, VI b) { return _mm_and_si128(a, b); }
+  static VI ior(VI a, VI b) { return _mm_or_si128(a, b); }
   template <int n>
   static VI ishl(VI a) {
     return _mm_slli_epi64(a, n);

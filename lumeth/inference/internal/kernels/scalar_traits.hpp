@@ -31,6 +31,8 @@ struct ScalarTraits {
   static V sub(V a, V b) { return a - b; }
   static V mul(V a, V b) { return a * b; }
   static V div(V a, V b) { return a / b; }
+  // a < b ? a : b, like the vector minimum instructions (b when either is NaN).
+  static V min(V a, V b) { return a < b ? a : b; }
   static V abs(V v) { return std::bit_cast<double>(std::bit_cast<VI>(v) & ~(VI{1} << 63)); }
   static V round_single(V v) { return static_cast<double>(static_cast<float>(v)); }
 
@@ -40,6 +42,7 @@ struct ScalarTraits {
   static VI iadd(VI a, VI b) { return a + b; }
   static VI isub(VI a, VI b) { return a - b; }
   static VI iand(VI a, VI b) { return a & b; }
+  static VI ior(VI a, VI b) { return a | b; }
   template <int n>
   static VI ishl(VI a) {
     return a << n;
