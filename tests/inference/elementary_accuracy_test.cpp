@@ -239,8 +239,8 @@ void report_and_check(const Tally& t, double fast_bound) {
       std::snprintf(uncertain, sizeof uncertain, "uncertain 1 in %.0f",
                     covered / static_cast<double>(t.precise));
     }
-    std::snprintf(fast, sizeof fast, "fast path max 2^%.1f (%s), %s", std::log2(t.max_fast),
-                  bound, uncertain);
+    std::snprintf(fast, sizeof fast, "fast path max 2^%.1f (%s), %s", std::log2(t.max_fast), bound,
+                  uncertain);
   }
   const bool log_only = t.name.rfind("log", 0) == 0;  // pow's fast-path logarithm
   char rounding[80];
@@ -450,7 +450,7 @@ double rope_angle(Sampler& s, double base, std::uint64_t largest_position) {
 }
 
 TEST(SinCosAccuracy, RotaryAngles) {
-  // Positions up to the largest context the spec allows (2^32 - 1); bases
+  // Positions up to the largest context validate_spec accepts (2^32 - 1); bases
   // from 10000 (frequencies up to 1) to below 1, where the frequency
   // 1 / pow(base, e) exceeds 1 and the angles grow past the positions.
   Sampler s(4);
@@ -561,7 +561,7 @@ TEST(ErfAccuracy, HardCases) {
 // ---- pow, and the logarithm inside it ----
 
 TEST(PowAccuracy, RotaryFrequencies) {
-  // pow(base, 2i / dim) for every base the spec allows (finite, positive).
+  // pow(base, 2i / dim) for every base validate_spec accepts (finite, positive).
   Sampler s(7);
   const auto exponent = [&] {
     const std::uint64_t dim = 2 * (1 + s.below(512));
