@@ -8,6 +8,7 @@
 #include "lumeth/foundation/binary.hpp"
 #include "lumeth/foundation/files.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
