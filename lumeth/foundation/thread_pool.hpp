@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -69,7 +70,7 @@ class ThreadPool {
     using Stored = std::remove_reference_t<Task>;
     run_erased(
         count, [](void* context, std::size_t i) { (*static_cast<Stored*>(context))(i); },
-        static_cast<void*>(&task));
+        const_cast<void*>(static_cast<const void*>(std::addressof(task))));
   }
 
  private:
