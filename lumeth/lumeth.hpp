@@ -16,6 +16,7 @@
 #include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/dialogue.hpp"
+#include "lumeth/tokenizers/parallel_encoding.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
