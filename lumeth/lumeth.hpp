@@ -15,6 +15,7 @@
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/dialogue.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/text_stream.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
@@ -32,3 +33,6 @@
 #include "lumeth/artifact/model.hpp"
 
 #include "lumeth/session/inference_session.hpp"
+
+#include "lumeth/generation/generate.hpp"
+#include "lumeth/generation/sampler.hpp"
