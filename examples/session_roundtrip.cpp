@@ -1,22 +1,25 @@
-// Bind a tokenizer to a model, encode text for it, feed the ids to a session
-// and carry the session through a saved session file.
+// Bind a tokenizer to a model, encode text for it, save the model as a model
+// directory, feed the ids to a session and carry the session through a saved
+// session file, then load both back as another process would.
 //
-//   session_roundtrip [SESSION_FILE]
+//   session_roundtrip [SESSION_FILE [MODEL_DIRECTORY]]
 //
 // A bound model accepts text only through the tokenizer it was built for:
-// encodeForModel refuses any other. A session runs the model over ids as they
-// come (append), keeping every earlier position's keys and values, so a new
-// id costs one pass over the weights; its logits are bit for bit those of a
-// forward pass over the whole sequence. A session file ("LUMECTS1") is checked
-// against the model it is restored into (spec, identity, binding, checksums).
+// encodeForModel refuses any other. A model directory holds the spec, the
+// model artifact and the tokenizer artifact, checked together on loading. A
+// session runs the model over ids as they come (append), keeping every
+// earlier position's keys and values, so a new id costs one pass over the
+// weights; its logits are bit for bit those of a forward pass over the whole
+// sequence. A session file ("LUMECTS1") is checked against the model it is
+// restored into (spec, identity, binding, checksums). Files are written with
+// write_file_atomically, so a crash never leaves one half written.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -75,9 +78,15 @@ std::shared_ptr<const lm::TransformerModel> make_bound_model(const lm::ByteToken
 }  // namespace
 
 int main(int argc, char** argv) try {
-  const std::string session_path = argc > 1 ? argv[1] : "example.lumects";
+  const std::filesystem::path session_path = argc > 1 ? argv[1] : "example.lumects";
+  const std::filesystem::path model_directory =
+      argc > 2 ? std::filesystem::path(argv[2]) : session_path.parent_path() / "example-model";
   const auto tokenizer = std::make_shared<const lm::ByteTokenizer>();
   const std::shared_ptr<const lm::TransformerModel> model = make_bound_model(*tokenizer);
+
+  // The model and its tokenizer, saved together: spec.txt, model.lumectm and
+  // tokenizer.lumetok in one folder.
+  lm::save_model_directory(model_directory, *model, {.base = tokenizer});
 
   // Text reaches the model only through its own tokenizer.
   const std::string text = "naïve";  // 'ï' is two bytes in UTF-8
@@ -99,21 +108,20 @@ int main(int argc, char** argv) try {
   // The decoder state travels inside the session as its tokenizer state,
   // beside the ids and the key/value cache.
   session.set_tokenizer_state(lm::serializeDecoderState(decoder));
-  const lm::ByteBuffer file = session.save();
-  {
-    std::ofstream out(session_path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()),
-              static_cast<std::streamsize>(file.size()));
-    if (!out) throw std::runtime_error("cannot write " + session_path);
-  }
+  lm::write_file_atomically(session_path, session.save());
 
-  // Later, perhaps in another process: a session over the same model restores
-  // the file; every check runs before anything changes. It must be stepped
-  // with the precision it was filled with (the file does not record it).
-  std::ifstream in(session_path, std::ios::binary);
-  const std::vector<std::uint8_t> stored{std::istreambuf_iterator<char>(in),
-                                         std::istreambuf_iterator<char>()};
-  lm::InferenceSession restored(model, 1);
+  // Later, perhaps in another process: load the model directory (every file
+  // checked, and checked against the others), then restore the session over
+  // the loaded model; every check runs before anything changes. It must be
+  // stepped with the precision it was filled with (the file does not record
+  // it).
+  const lm::LoadedModelDirectory loaded = lm::load_model_directory(model_directory, {});
+  std::cout << "loaded model " << lm::toHex16(loaded.model->identity())
+            << (loaded.model->identity() == model->identity() ? " (same identity)\n"
+                                                              : " (DIFFERS)\n");
+  // 64 MiB is this program's ceiling on the session file's size.
+  const lm::ByteBuffer stored = lm::read_file_bytes(session_path, std::uint64_t{64} << 20);
+  lm::InferenceSession restored(loaded.model, 1);
   restored.restore(stored, lm::ArtifactLimits{});
 
   // Feed the rest: only the new ids are computed.
@@ -134,7 +142,8 @@ int main(int argc, char** argv) try {
                                whole.data.end() - static_cast<std::ptrdiff_t>(vocabulary));
   std::cout << "next-token logits " << (same ? "equal" : "differ from")
             << " those of a forward pass over the whole text\n";
-  return shown == text && same ? 0 : 1;
+  return shown == text && same && loaded.tokenizer->descriptor() == tokenizer->descriptor() ? 0
+                                                                                          : 1;
 } catch (const std::exception& error) {
   std::cerr << "session_roundtrip: " << error.what() << '\n';
   return 1;

@@ -1,6 +1,8 @@
 // loadByteTokenizerArtifact over any bytes: the format is fixed, so exactly
 // the canonical 134 bytes load and everything else is refused with
-// InvalidFormat; the size limit is exact. Each input is also tried with its
+// InvalidFormat; the size limit is exact. load_tokenizer_artifact agrees
+// with it on every input with the byte magic and refuses inputs with no
+// known magic. Each input is also tried with its
 // payload length and checksum made consistent, so that mutations get past
 // those two checks and reach the payload comparison.
 
@@ -27,6 +29,7 @@ void loadAndCheck(std::span<const std::uint8_t> bytes) {
       tokenizerOutcome([&] { loaded.emplace(loadByteTokenizerArtifact(bytes, kLimit)); });
   // The input is never modified.
   LUMETH_FUZZ_CHECK(std::equal(bytes.begin(), bytes.end(), copy.begin(), copy.end()));
+  checkDispatchAgrees(bytes, kLimit, kByteTokenizerArtifactMagic, loaded ? &*loaded : nullptr);
   const bool isCanonical =
       std::equal(bytes.begin(), bytes.end(), canonical.begin(), canonical.end());
   if (error) {

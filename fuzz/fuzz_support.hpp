@@ -7,14 +7,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "lumeth/directory/tokenizer_artifact.hpp"
+#include "lumeth/foundation/binary.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 
 // Stops the run with a message when a property does not hold. libFuzzer
@@ -118,6 +122,34 @@ inline DecodeOptions consumeDecodeOptions(FuzzedDataProvider& input) {
   options.skipSpecialTokens = input.ConsumeBool();
   options.invalidUtf8 = static_cast<InvalidUtf8Policy>(input.ConsumeIntegral<std::uint8_t>());
   return options;
+}
+
+// load_tokenizer_artifact against the loader of one kind (`Tokenizer`, whose
+// artifact starts with `magic`), on the same bytes and limit: an input with
+// that magic has the same outcome both ways, and a load gives the same
+// artifact and descriptor; an input with neither known magic is refused as
+// InvalidFormat. `direct` is what the kind's loader returned (null when it
+// refused).
+template <typename Tokenizer>
+void checkDispatchAgrees(std::span<const std::uint8_t> bytes, std::uint64_t limit,
+                         std::string_view magic, const Tokenizer* direct) {
+  std::shared_ptr<const ITransformerTokenizer> dispatched;
+  const auto error = tokenizerOutcome([&] { dispatched = load_tokenizer_artifact(bytes, limit); });
+  const std::string_view head = bytes.size() >= 8 ? asText(bytes.first(8)) : std::string_view();
+  if (head != kByteTokenizerArtifactMagic && head != kSubwordTokenizerArtifactMagic) {
+    LUMETH_FUZZ_CHECK(error == TokenizerErrorCode::InvalidFormat);
+    return;
+  }
+  if (head != magic) return;
+  if (!direct) {
+    LUMETH_FUZZ_CHECK(error == TokenizerErrorCode::InvalidFormat);
+    return;
+  }
+  LUMETH_FUZZ_CHECK(!error);
+  const auto* loaded = dynamic_cast<const Tokenizer*>(dispatched.get());
+  LUMETH_FUZZ_CHECK(loaded != nullptr);
+  LUMETH_FUZZ_CHECK(loaded->artifact() == direct->artifact());
+  LUMETH_FUZZ_CHECK(loaded->descriptor() == direct->descriptor());
 }
 
 inline std::span<const std::uint8_t> bytesOf(const std::uint8_t* data, std::size_t size) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -170,6 +171,36 @@ void sessionSeeds(const fs::path& dir, const std::vector<ByteBuffer>& bound,
   }
 }
 
+void specDescriptionSeeds(const fs::path& dir) {
+  const TransformerSpec small = Conformance::make_test_spec(258);
+  writeSeed(dir, "test-spec", describe_spec(small));
+  writeSeed(dir, "no-ports", describe_spec(TransformerSpec{}));
+  TransformerSpec odd = small;
+  odd.position.kind = static_cast<PositionKind>(200);
+  odd.position.rope_base = -std::numeric_limits<double>::quiet_NaN();
+  odd.normalization.epsilon = std::numeric_limits<double>::denorm_min();
+  odd.feed_forward = static_cast<FeedForwardKind>(255);
+  odd.tied_embeddings = false;
+  odd.ports.push_back({"a;b=c", static_cast<PortDirection>(7), static_cast<PortKind>(9), 0,
+                       std::string("9:x=\0\xff;", 7)});
+  writeSeed(dir, "odd-values", describe_spec(odd));
+}
+
+void modelArtifactSeeds(const fs::path& dir, const TransformerModel& bound,
+                        const TransformerModel& unbound) {
+  // Flag byte: bit 0 the untied spec, bits 1-2 limit profile.
+  writeSeed(dir, "bound", prefixed(0x00, bound.artifact()));
+  writeSeed(dir, "unbound", prefixed(0x00, unbound.artifact()));
+  writeSeed(dir, "bound-small-limits", prefixed(0x02, bound.artifact()));
+  TransformerWeights withOutput = Conformance::make_test_weights(258);
+  withOutput.output_embedding = Conformance::make_filled_tensor({258, 2}, -0.5);
+  writeSeed(dir, "tied-with-output",
+            prefixed(0x00, make_model(Conformance::make_test_spec(258), withOutput)->artifact()));
+  TransformerSpec untied = Conformance::make_test_spec(258);
+  untied.tied_embeddings = false;
+  writeSeed(dir, "untied", prefixed(0x01, make_model(untied, std::move(withOutput))->artifact()));
+}
+
 void textSeeds(const fs::path& dir) {
   writeSeed(dir, "chat-turns", "<|user|>\nAhoj\n<|assistant|>\nČau<|end|>");
   writeSeed(dir, "czech-and-emoji", "ahoj, příliš žluťoučký 🧠");
@@ -259,6 +290,8 @@ int run(const fs::path& output) {
   decoderStateSeeds(output / "decoder_state");
   containerSeeds(output / "container", *bound, *unbound, boundSessions);
   sessionSeeds(output / "session_restore", boundSessions, unboundSessions);
+  specDescriptionSeeds(output / "spec_description");
+  modelArtifactSeeds(output / "model_artifact", *bound, *unbound);
   textSeeds(output / "tokenizer");
   textSeeds(output / "bpe_training");
   textSeeds(output / "dialogue");

@@ -2,7 +2,8 @@
 // change nothing; a load that succeeds returns a tokenizer whose artifact is
 // exactly the input (the format is canonical), whose descriptor follows from
 // the merge count and the input's hash, and which encodes like the reference
-// BPE encoder and decodes its own ids back to the text. Each input is also
+// BPE encoder and decodes its own ids back to the text; load_tokenizer_artifact
+// agrees with it on every input with the BPE magic. Each input is also
 // tried with its payload length and checksum made consistent, so that
 // mutations reach the merge records.
 
@@ -46,6 +47,7 @@ void loadAndCheck(std::span<const std::uint8_t> bytes) {
   const auto error =
       tokenizerOutcome([&] { loaded.emplace(loadSubwordTokenizerArtifact(bytes, kLimit)); });
   LUMETH_FUZZ_CHECK(std::equal(bytes.begin(), bytes.end(), copy.begin(), copy.end()));
+  checkDispatchAgrees(bytes, kLimit, kSubwordTokenizerArtifactMagic, loaded ? &*loaded : nullptr);
   if (error) {
     LUMETH_FUZZ_CHECK(*error == TokenizerErrorCode::InvalidFormat);
     return;

@@ -6,6 +6,7 @@
 #include "lumeth/version.hpp"
 
 #include "lumeth/foundation/binary.hpp"
+#include "lumeth/foundation/files.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
@@ -33,6 +34,9 @@
 #include "lumeth/artifact/model.hpp"
 
 #include "lumeth/session/inference_session.hpp"
+
+#include "lumeth/directory/model_directory.hpp"
+#include "lumeth/directory/tokenizer_artifact.hpp"
 
 #include "lumeth/generation/generate.hpp"
 #include "lumeth/generation/sampler.hpp"

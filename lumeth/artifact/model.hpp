@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumeth/artifact/container.hpp"
 #include "lumeth/foundation/binary.hpp"
 #include "lumeth/inference/forward.hpp"
 #include "lumeth/inference/tensor.hpp"
@@ -47,9 +48,101 @@ class TransformerModel;
                                                                  TransformerWeights weights,
                                                                  std::string tokenizerHash);
 
+// Loads a model from its "LUMECTM1" artifact, the exact inverse of
+// serialize_model_artifact: for every model m,
+//   load_model(m->artifact(), m->spec(), limits)
+// has m's artifact byte for byte, m's identity and binding, m's weight values
+// bit for bit, and so a bit-identical forward pass. `artifact` is taken by
+// value: pass it by move and the checked bytes become the model's artifact
+// without a copy and without serializing again. `spec` is the TransformerSpec the
+// artifact was written for (it stores only the spec's hash); `limits` are the
+// caller's bounds (ArtifactLimits, container.hpp; the session-only fields are
+// not used).
+//
+// Checks, in this order, each failing with std::invalid_argument and the
+// message shown; the weights are decoded into temporaries, and no model
+// exists unless every check passed:
+//   "model spec is invalid"                 validate_spec(spec) reports anything
+//   the container header against "LUMECTM1" and `limits`, the global checksum
+//   included (container.hpp: "artifact exceeds file size limit" ...
+//   "artifact global checksum mismatch")
+//   the manifest prefix ("truncated transformer artifact", "invalid tokenizer
+//   binding flag", "artifact tensor count exceeds limit", "artifact tensor
+//   rank exceeds limit")
+//   "model manifest has trailing bytes"     bytes follow the last table row
+//   "model spec hash mismatch"              the stored spec hash is not
+//                                           spec_hash(spec)
+//   validate_tensor_table against the payload and `limits` (its messages,
+//   from "artifact tensor has empty name" to "artifact tensor ranges overlap")
+//   "model tensor table does not match spec"  the row count differs from that
+//                                           of named_weight_tensors for
+//                                           `spec` ("output_embedding" last,
+//                                           required when the embeddings are
+//                                           untied, optional when tied;
+//                                           see the note below)
+//   then row by row, in table order, each row fully before the next:
+//   "model tensor table does not match spec"  the name is not the one
+//                                           named_weight_tensors gives there
+//   "model tensor dtype is not float64"
+//   "model tensor shape does not match spec"  shapes as the forward pass
+//                                           checks them: token and output
+//                                           embedding [vocabulary, d], norms
+//                                           [d], query [q, d], key and value
+//                                           [kv, d], attention output [d, q],
+//                                           gate and up [f, d], down [d, f];
+//                                           a tied model's output_embedding
+//                                           may have any shape with positive
+//                                           extents (see the note below)
+//   "model tensor layout is not canonical"  the row does not start where the
+//                                           previous one ends (the first at
+//                                           0); after the last row, the
+//                                           payload does not end there
+//   then:
+//   "model tensor checksum mismatch"        the first row whose bytes do not
+//                                           hash to its checksum
+//   "model weights contain NaN/Inf"         the first non-finite value, in
+//                                           row order (a tied model's
+//                                           output_embedding is not looked at)
+//   "model weights fail the forward probe"  the one-token forward pass that
+//                                           make_model runs fails on the
+//                                           decoded weights
+// The global checksum is reported before any manifest or table failure, as
+// the container's order demands, although one pass over the bytes computes
+// it together with every row's checksum.
+//
+// Note: for a spec with tied embeddings the forward pass never reads
+// output_embedding, so make_model stores whatever it holds, and the loader
+// takes it back as stored: any shape with positive extents, any values. So
+// every artifact make_model writes loads back to the same artifact.
+//
+// The loaded model is bound as stored (flag 1: its tokenizerHash; flag 0:
+// unbound). Every loaded tensor has full_precision true: the flag is not
+// stored, a stored value is an exact binary64 either way, and the forward
+// pass never reads it from weights (ForwardOptions chooses the precision).
+// So a model built from tensors flagged false loads with other flags but the
+// same values, artifact, identity and results.
+//
+// Memory: a model holds its artifact (8 bytes per parameter, plus under 100
+// bytes of manifest per tensor) and its weights as doubles (8 bytes per
+// parameter): 16 bytes per parameter, the same for a loaded model as for one
+// from make_model. Loading from a moved-in buffer peaks there too (plus the
+// probe's activations for one token); from a copied one, 8 bytes per
+// parameter more until the call returns. No allocation is sized from a
+// stored count beyond what the bytes present can hold.
+//
+// The default ArtifactLimits admit a container of up to 1 GiB, which is at
+// most about 134 million parameters (2^30 / 8), with no tensor above 512 MiB
+// (67,108,864 values, a 32768 x 2048 embedding exactly) and at most 100000
+// table rows (11110 layers). For larger models raise
+// max_file_bytes and max_tensor_bytes (and max_tensor_count,
+// max_manifest_bytes for very deep ones).
+[[nodiscard]] std::shared_ptr<const TransformerModel> load_model(ByteBuffer artifact,
+                                                                 const TransformerSpec& spec,
+                                                                 const ArtifactLimits& limits);
+
 class TransformerModel {
-  // Only make_model can name this, so only make_model can construct a model,
-  // while std::make_shared still places it in the control block.
+  // Only make_model and load_model can name this, so only they can construct
+  // a model, while std::make_shared still places it in the control block.
   struct ConstructionKey {
     explicit ConstructionKey() = default;
   };
@@ -58,6 +151,12 @@ class TransformerModel {
   // Reserved for make_model; see there.
   TransformerModel(ConstructionKey, const TransformerSpec& spec, TransformerWeights weights,
                    std::optional<std::string> tokenizerHash);
+  // Reserved for load_model: parts that passed every check of the loader,
+  // `artifact` being exactly their serialization and `identity` its
+  // checksum. Neither probes nor serializes.
+  TransformerModel(ConstructionKey, const TransformerSpec& spec, TransformerWeights weights,
+                   std::optional<std::string> tokenizerHash, ByteBuffer artifact,
+                   std::uint64_t identity);
 
   TransformerModel(const TransformerModel&) = delete;
   TransformerModel& operator=(const TransformerModel&) = delete;
@@ -84,6 +183,8 @@ class TransformerModel {
                                                             TransformerWeights);
   friend std::shared_ptr<const TransformerModel> make_model(const TransformerSpec&,
                                                             TransformerWeights, std::string);
+  friend std::shared_ptr<const TransformerModel> load_model(ByteBuffer, const TransformerSpec&,
+                                                            const ArtifactLimits&);
 
   TransformerSpec spec_;
   TransformerWeights weights_;

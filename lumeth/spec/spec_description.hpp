@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "lumeth/spec/transformer_spec.hpp"
 
@@ -19,6 +20,44 @@ namespace Orvane::Core::Lumeth {
 // 0.10000000000000001, 1e-5 as 1.0000000000000001e-05, 1e20 as 1e+20),
 // whatever the global locale.
 [[nodiscard]] std::string describe_spec(const TransformerSpec& spec);
+
+// The TransformerSpec whose description is `text`: the exact inverse of
+// describe_spec. For every spec s, parse_spec_description(describe_spec(s))
+// equals s field for field, out-of-range enumeration bytes, port names and
+// schemas of any bytes and every finite or infinite double included (17
+// significant digits give back the same binary64); a NaN comes back as a
+// NaN of the same sign, its payload not being in the text. Only the
+// canonical text is accepted, so describe_spec(parse_spec_description(t)) is
+// t for every accepted t.
+//
+// Reads front to back and throws std::invalid_argument at the first byte out
+// of place, with one of these messages:
+//   "spec description header mismatch"     the text does not start with
+//                                          "lumeth-transformer-spec-v1;"
+//   "spec description is truncated"        the text ends inside an entry or
+//                                          where another entry is due
+//   "spec description length is malformed" a key or value length is not
+//                                          unsigned decimal without leading
+//                                          zeros
+//   "spec description length runs past the end"  a length claims more bytes
+//                                          than the text has left
+//   "spec description entry is malformed"  ':', '=', ':' or ';' is not where
+//                                          the lengths put it
+//   "spec description expected key <key>"  an entry's key is not the next one
+//                                          in the fixed order (an unknown,
+//                                          missing, repeated or misplaced
+//                                          key); <key> names the one due
+//   "spec description value of <key> is invalid"  the value is not the
+//                                          canonical text of its field: u32
+//                                          or u64 decimal in range, an
+//                                          enumeration byte up to 255, "0" or
+//                                          "1" for tied_embeddings, a double
+//                                          exactly as describe_spec formats
+//                                          it ("nan", "-nan", "inf", "-inf"
+//                                          for the special values)
+//   "spec description has trailing bytes"  bytes follow the last port
+// No allocation is sized from port_count beyond what the text left can hold.
+[[nodiscard]] TransformerSpec parse_spec_description(std::string_view text);
 
 // fnv1a64 of describe_spec(spec).
 [[nodiscard]] std::uint64_t spec_hash(const TransformerSpec& spec);

@@ -1,13 +1,17 @@
 #include "lumeth/spec/spec_description.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <locale>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -166,6 +170,237 @@ TEST(DescribeSpec, EverySingleFieldChangesTheDescriptionAndHash) {
     const TransformerSpec spec = edited(edits[i]);
     EXPECT_TRUE(descriptions.insert(describe_spec(spec)).second) << "edit " << i;
     EXPECT_TRUE(hashes.insert(spec_hash(spec)).second) << "edit " << i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
+
+std::vector<std::uint64_t> doubleBits(const TransformerSpec& spec) {
+  return {std::bit_cast<std::uint64_t>(spec.position.rope_base),
+          std::bit_cast<std::uint64_t>(spec.normalization.epsilon)};
+}
+
+// Field for field, the doubles by bit pattern (so that -0 and 0 differ and a
+// NaN is compared at all).
+void expectSameSpec(const TransformerSpec& got, const TransformerSpec& want) {
+  EXPECT_EQ(doubleBits(got), doubleBits(want));
+  TransformerSpec gotRest = got;
+  TransformerSpec wantRest = want;
+  gotRest.position.rope_base = wantRest.position.rope_base = 0.0;
+  gotRest.normalization.epsilon = wantRest.normalization.epsilon = 0.0;
+  EXPECT_EQ(gotRest, wantRest);
+}
+
+TEST(ParseSpecDescription, InvertsDescribeForEveryKindOfField) {
+  std::string everyByte;
+  for (int b = 0; b < 256; ++b) everyByte.push_back(static_cast<char>(b));
+  const std::vector<std::pair<std::string, TransformerSpec>> cases = {
+      {"small", smallSpec()},
+      {"default, no ports", TransformerSpec{}},
+      {"every field at its largest", edited([](auto& s) {
+         s.vocabulary = s.context = s.layers = s.model_dim = s.ffn_dim = kU32Max;
+         s.query_heads = s.kv_heads = s.head_dim = kU32Max;
+         s.position.kind = static_cast<PositionKind>(255);
+         s.normalization.kind = static_cast<NormalizationKind>(255);
+         s.feed_forward = static_cast<FeedForwardKind>(255);
+         s.precision = {static_cast<DType>(255), static_cast<DType>(3), static_cast<DType>(128)};
+         s.tied_embeddings = false;
+         s.ports[1].width = kU32Max;
+       })},
+      {"ports of any bytes", edited([&](auto& s) {
+         s.ports = {{"a;b=c", static_cast<PortDirection>(7), static_cast<PortKind>(9), 0, ""},
+                    {"", PortDirection::output, PortKind::logits, 257, everyByte},
+                    {everyByte, static_cast<PortDirection>(255), PortKind::embedding, 2, "9:x=1:;"},
+                    {std::string(1000, ';'), PortDirection::input, PortKind::token_ids, 1,
+                     std::string("\0\0", 2)}};
+       })},
+  };
+  for (const auto& [label, spec] : cases) {
+    SCOPED_TRACE(label);
+    const std::string text = describe_spec(spec);
+    const TransformerSpec parsed = parse_spec_description(text);
+    expectSameSpec(parsed, spec);
+    EXPECT_EQ(describe_spec(parsed), text);
+  }
+}
+
+TEST(ParseSpecDescription, GivesBackEveryDoubleBitForBit) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1e-5,
+                                0.1,
+                                1e16,
+                                1e17,
+                                1e20,
+                                0.0001,
+                                0.00009999999999999999,
+                                10000.000000000002,
+                                std::numeric_limits<double>::denorm_min(),
+                                -std::numeric_limits<double>::denorm_min(),
+                                std::numeric_limits<double>::min(),
+                                std::nextafter(std::numeric_limits<double>::min(), 0.0),
+                                std::numeric_limits<double>::max(),
+                                std::numeric_limits<double>::lowest(),
+                                std::numeric_limits<double>::epsilon(),
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity()};
+  // And bit patterns spread over the whole range, every exponent included.
+  std::uint64_t seed = 1;
+  for (int i = 0; i < 20000; ++i) {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    const double value = std::bit_cast<double>(seed);
+    if (!std::isnan(value)) values.push_back(value);
+  }
+  for (const double value : values) {
+    TransformerSpec spec = smallSpec();
+    spec.position.rope_base = value;
+    spec.normalization.epsilon = -value;
+    const TransformerSpec parsed = parse_spec_description(describe_spec(spec));
+    ASSERT_EQ(doubleBits(parsed), doubleBits(spec)) << describe_spec(spec);
+  }
+
+  // The text of a NaN holds its sign but not its payload.
+  for (const std::uint64_t bits :
+       {0x7FF8000000000000ULL, 0x7FF0000000000001ULL, 0x7FFFFFFFFFFFFFFFULL, 0xFFF8000000000000ULL,
+        0xFFF0000000000ABCULL}) {
+    TransformerSpec spec = smallSpec();
+    spec.position.rope_base = std::bit_cast<double>(bits);
+    spec.normalization.epsilon = nan;
+    const TransformerSpec parsed = parse_spec_description(describe_spec(spec));
+    EXPECT_TRUE(std::isnan(parsed.position.rope_base)) << std::hex << bits;
+    EXPECT_EQ(std::signbit(parsed.position.rope_base), (bits >> 63) != 0) << std::hex << bits;
+    EXPECT_TRUE(std::isnan(parsed.normalization.epsilon));
+    EXPECT_FALSE(std::signbit(parsed.normalization.epsilon));
+  }
+}
+
+// The description of smallSpec() with `from` replaced by `to` (once).
+std::string replaced(std::string_view from, std::string_view to) {
+  std::string text = describe_spec(smallSpec());
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(ParseSpecDescription, RefusesEveryByteOutOfPlace) {
+  const std::string small = describe_spec(smallSpec());
+  const std::string header = "lumeth-transformer-spec-v1;";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "spec description header mismatch"},
+      {"lumeth-transformer-spec-v1", "spec description header mismatch"},
+      {"lumeth-transformer-spec-v2;" + small.substr(header.size()),
+       "spec description header mismatch"},
+      {" " + small, "spec description header mismatch"},
+      {header, "spec description is truncated"},
+      {small.substr(0, small.size() - 1), "spec description is truncated"},
+      {small.substr(0, small.find("7:context")), "spec description is truncated"},
+      {header + "10", "spec description is truncated"},
+      {header + "10:vocabulary", "spec description is truncated"},
+
+      {replaced("10:vocabulary", "010:vocabulary"), "spec description length is malformed"},
+      {replaced("10:vocabulary", ":vocabulary"), "spec description length is malformed"},
+      {replaced("10:vocabulary", "+10:vocabulary"), "spec description length is malformed"},
+      {replaced("=3:257", "=03:257"), "spec description length is malformed"},
+      {replaced("10:vocabulary", "99999999999999999999999:vocabulary"),
+       "spec description length is malformed"},
+      {replaced("10:vocabulary", "10000:vocabulary"), "spec description length runs past the end"},
+      {replaced("8:logits/1;", "10:logits/1;"), "spec description length runs past the end"},
+      {replaced("8:logits/1;", "9:logits/1;"), "spec description is truncated"},
+
+      {replaced("10:vocabulary", "10;vocabulary"), "spec description entry is malformed"},
+      {replaced("10:vocabulary=", "10:vocabulary:"), "spec description entry is malformed"},
+      {replaced("=3:257", "=3=257"), "spec description entry is malformed"},
+      {replaced("=3:257;", "=2:257;"), "spec description entry is malformed"},
+      {replaced("=3:257;", "=4:257;"), "spec description entry is malformed"},
+      {replaced("10:vocabulary", "1a:vocabulary"), "spec description entry is malformed"},
+
+      {replaced("10:vocabulary", "10:Vocabulary"), "spec description expected key vocabulary"},
+      {replaced("10:vocabulary", "11:vocabulary "), "spec description expected key vocabulary"},
+      {replaced("10:vocabulary=3:257;7:context=3:512;", "7:context=3:512;10:vocabulary=3:257;"),
+       "spec description expected key vocabulary"},
+      {replaced("7:context=3:512;", ""), "spec description expected key context"},
+      {replaced("7:context=3:512;", "7:context=3:512;7:context=3:512;"),
+       "spec description expected key layers"},
+      {replaced("14:port_direction=1:0;", ""), "spec description expected key port_direction"},
+
+      {replaced("=3:257;", "=4:0257;"), "spec description value of vocabulary is invalid"},
+      {replaced("=3:257;", "=4:+257;"), "spec description value of vocabulary is invalid"},
+      {replaced("=3:257;", "=2:-1;"), "spec description value of vocabulary is invalid"},
+      {replaced("=3:257;", "=0:;"), "spec description value of vocabulary is invalid"},
+      {replaced("=3:257;", "=3:2 7;"), "spec description value of vocabulary is invalid"},
+      {replaced("=3:257;", "=10:4294967296;"), "spec description value of vocabulary is invalid"},
+      {replaced("13:position_kind=1:0;", "13:position_kind=3:256;"),
+       "spec description value of position_kind is invalid"},
+      {replaced("15:tied_embeddings=1:1;", "15:tied_embeddings=1:2;"),
+       "spec description value of tied_embeddings is invalid"},
+      {replaced("15:tied_embeddings=1:1;", "15:tied_embeddings=4:true;"),
+       "spec description value of tied_embeddings is invalid"},
+      {replaced("10:port_count=1:2;", "10:port_count=20:18446744073709551616;"),
+       "spec description value of port_count is invalid"},
+      {replaced("10:port_width=1:1;", "10:port_width=1:x;"),
+       "spec description value of port_width is invalid"},
+
+      {small + ";", "spec description has trailing bytes"},
+      {small + "\n", "spec description has trailing bytes"},
+      {replaced("10:port_count=1:2;", "10:port_count=1:1;"), "spec description has trailing bytes"},
+      {replaced("10:port_count=1:2;", "10:port_count=1:3;"), "spec description is truncated"},
+      {replaced("10:port_count=1:2;", "10:port_count=20:18446744073709551615;"),
+       "spec description is truncated"},
+  };
+  for (const auto& [text, message] : cases) {
+    EXPECT_THAT([&] { (void)parse_spec_description(text); },
+                ThrowsMessage<std::invalid_argument>(StrEq(message)))
+        << text;
+  }
+}
+
+TEST(ParseSpecDescription, AcceptsOnlyTheCanonicalFormOfADouble) {
+  // Each text parses to a number, but describe_spec would not write it so.
+  for (const std::string number : {"10000.0", "1e4",
+                                   "1e+04",   "01e4",
+                                   "10000.",  "+10000",
+                                   "1E+04",   "0x1p13",
+                                   "10000 ",  "1.0000000000000001e-5",
+                                   "1e-05",   "0.10000000000000000555",
+                                   "-0.0",    "infinity",
+                                   "INF",     "+inf",
+                                   "NaN",     "nan(1)",
+                                   "-nan(1)", "1e400",
+                                   "1e-400",  ""}) {
+    const std::string text =
+        replaced("9:rope_base=5:10000;",
+                 "9:rope_base=" + std::to_string(number.size()) + ":" + number + ";");
+    EXPECT_THAT([&] { (void)parse_spec_description(text); },
+                ThrowsMessage<std::invalid_argument>(
+                    StrEq("spec description value of rope_base is invalid")))
+        << number;
+  }
+}
+
+// Every prefix of a valid description, and every single-byte change of it,
+// is refused or (for a change in a name, schema or digit) describes back to
+// exactly the text that was parsed.
+TEST(ParseSpecDescription, EveryPrefixAndEveryByteChangeIsRefusedOrCanonical) {
+  const std::string small = describe_spec(smallSpec());
+  for (std::size_t length = 0; length < small.size(); ++length) {
+    EXPECT_THROW((void)parse_spec_description(small.substr(0, length)), std::invalid_argument)
+        << length;
+  }
+  for (std::size_t at = 0; at < small.size(); ++at) {
+    for (const int delta : {1, 0x80}) {
+      std::string text = small;
+      text[at] = static_cast<char>(text[at] ^ delta);
+      try {
+        EXPECT_EQ(describe_spec(parse_spec_description(text)), text) << at;
+      } catch (const std::invalid_argument&) {
+      }
+    }
   }
 }
 
