@@ -48,8 +48,9 @@ Candidates weigh(std::span<const double> logits, std::vector<std::uint32_t> ids,
   Candidates c;
   c.weights.resize(ids.size());
   for (std::size_t j = 0; j < ids.size(); ++j) {
-    c.weights[j] = sampling::exp((logits[ids[j]] - maximum) / temperature);
+    c.weights[j] = (logits[ids[j]] - maximum) / temperature;
   }
+  sampling::exp_in_place(c.weights);
   c.ids = std::move(ids);
   return c;
 }

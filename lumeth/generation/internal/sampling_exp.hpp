@@ -4,9 +4,13 @@
 // bits on every machine. Every softmax weight of a sampler goes through here.
 
 #include <cmath>
+#include <span>
 
 namespace Orvane::Core::Lumeth::sampling {
 
-[[nodiscard]] inline double exp(double x) noexcept { return std::exp(x); }
+// values[k] = exp(values[k]) for every k.
+inline void exp_in_place(std::span<double> values) noexcept {
+  for (double& v : values) v = std::exp(v);
+}
 
 }  // namespace Orvane::Core::Lumeth::sampling
