@@ -24,6 +24,8 @@ int run(const std::vector<std::string>& args, Io& io) {
   add_encode_command(app, io);
   add_decode_command(app, io);
   add_inspect_command(app, io);
+  add_spec_command(app, io);
+  add_model_command(app, io);
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

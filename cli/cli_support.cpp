@@ -1,69 +1,42 @@
 #include "cli/cli_support.hpp"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <system_error>
+
+#include "lumeth/foundation/files.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
 
 Refused::Refused(std::string source, const std::string& message)
     : std::runtime_error(message), source_(std::move(source)) {}
 
-namespace {
-
-[[noreturn]] void refuse_errno(const std::string& path, int error) {
-  throw Refused(path, std::generic_category().message(error));
+std::string file_failure_message(const std::filesystem::filesystem_error& error) {
+  if (error.code() == std::errc::file_too_large) {
+    return "file exceeds size limit";
+  }
+  return error.code().message();
 }
 
-std::string read_stream(std::istream& in, const std::string& source, std::uint64_t maxBytes) {
-  std::string bytes;
+ByteBuffer read_input(const std::string& path, std::uint64_t maxBytes, Io& io) {
+  if (path != kStandardStream) {
+    return refusing_files([&] { return read_file_bytes(path, maxBytes); });
+  }
+  ByteBuffer bytes;
   constexpr std::size_t kBlock = std::size_t{1} << 16;
   std::vector<char> block(kBlock);
-  while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (bytes.size() + got > maxBytes) {
-      throw Refused(source, "input exceeds " + std::to_string(maxBytes) + " bytes");
+  while (io.in) {
+    io.in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    const auto got = static_cast<std::size_t>(io.in.gcount());
+    if (got > maxBytes - bytes.size()) {
+      throw Refused("standard input", "input exceeds size limit");
     }
-    bytes.append(block.data(), got);
+    bytes.insert(bytes.end(), block.data(), block.data() + got);
   }
-  if (in.bad()) {
-    throw Refused(source, "read error");
+  if (io.in.bad()) {
+    throw Refused("standard input", "read error");
   }
   return bytes;
-}
-
-}  // namespace
-
-std::string read_input(const std::string& path, std::uint64_t maxBytes, Io& io) {
-  if (path == kStandardStream) {
-    return read_stream(io.in, "standard input", maxBytes);
-  }
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (error) {
-    throw Refused(path, error.message());
-  }
-  if (std::filesystem::is_directory(status)) {
-    throw Refused(path, "is a directory");
-  }
-  if (std::filesystem::is_regular_file(status)) {
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > maxBytes) {
-      throw Refused(path, "input exceeds " + std::to_string(maxBytes) + " bytes");
-    }
-  }
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    refuse_errno(path, errno != 0 ? errno : EIO);
-  }
-  return read_stream(in, path, maxBytes);
 }
 
 void write_output(const std::string& path, std::span<const std::uint8_t> bytes, Io& io) {
@@ -76,27 +49,7 @@ void write_output(const std::string& path, std::span<const std::uint8_t> bytes, 
     }
     return;
   }
-  // A temporary file beside the target, renamed over it once complete.
-  const std::string temporary = path + ".tmp";
-  {
-    errno = 0;
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      refuse_errno(path, errno != 0 ? errno : EIO);
-    }
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      throw Refused(path, "write error");
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    std::remove(temporary.c_str());
-    refuse_errno(path, error);
-  }
+  refusing_files([&] { write_file_atomically(path, bytes); });
 }
 
 InvalidUtf8Policy parse_policy(const std::string& name) {

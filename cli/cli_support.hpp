@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <iosfwd>
 #include <span>
 #include <stdexcept>
@@ -56,6 +57,8 @@ struct Io {
   bool progress = false;
 };
 
+[[nodiscard]] std::string file_failure_message(const std::filesystem::filesystem_error& error);
+
 // Runs `body`; an exception of the library's (std::exception other than
 // Refused or UsageError) becomes Refused(source, its message).
 template <typename Body>
@@ -66,6 +69,8 @@ decltype(auto) refusing(std::string_view source, Body&& body) {
     throw;
   } catch (const UsageError&) {
     throw;
+  } catch (const std::filesystem::filesystem_error& error) {
+    throw Refused(error.path1().string(), file_failure_message(error));
   } catch (const std::exception& error) {
     throw Refused(std::string(source), error.what());
   }
@@ -74,11 +79,35 @@ decltype(auto) refusing(std::string_view source, Body&& body) {
 // The bytes of `path` ("-": standard input, read to its end). Refuses, with
 // the path as source, a file that cannot be read or that holds more than
 // `maxBytes` bytes (checked before a regular file is read).
-[[nodiscard]] std::string read_input(const std::string& path, std::uint64_t maxBytes, Io& io);
+[[nodiscard]] ByteBuffer read_input(const std::string& path, std::uint64_t maxBytes, Io& io);
 
-// Writes `bytes` to `path` so that the file holds either its old content or
-// all of `bytes`, never a torn mix ("-": standard output).
+// The bytes of a buffer as text (byte strings: any bytes).
+[[nodiscard]] inline std::string_view as_text(std::span<const std::uint8_t> bytes) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// Writes `bytes` to `path` with write_file_atomically, so that the file holds
+// either its old content or all of `bytes`, never a torn mix ("-": standard
+// output).
 void write_output(const std::string& path, std::span<const std::uint8_t> bytes, Io& io);
+
+// Runs `body`; a file-system failure becomes Refused(its path, its reason).
+// For library calls that read or write files themselves.
+template <typename Body>
+decltype(auto) refusing_files(Body&& body);
+
+// The message of a file-system failure: the system's reason, or the size
+// limit that was exceeded.
+[[nodiscard]] std::string file_failure_message(const std::filesystem::filesystem_error& error);
+
+template <typename Body>
+decltype(auto) refusing_files(Body&& body) {
+  try {
+    return body();
+  } catch (const std::filesystem::filesystem_error& error) {
+    throw Refused(error.path1().string(), file_failure_message(error));
+  }
+}
 
 // Parses a policy name: "preserve", "reject" or "replace".
 [[nodiscard]] InvalidUtf8Policy parse_policy(const std::string& name);

@@ -6,7 +6,8 @@
 // side of such a boundary independently (BPE merges stay inside runs, a
 // UTF-8 sequence and a chat marker hold no whitespace), so the ids are those
 // of encoding the whole input at once, and memory stays within a block plus
-// the longest run. BOS goes before the first block's ids and EOS after the
+// the longest run. A refusal stops the output where it happens: the ids of
+// the blocks before it have been written. BOS goes before the first block's ids and EOS after the
 // last's.
 
 #include <charconv>
@@ -20,6 +21,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/tokenizer_files.hpp"
+#include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
@@ -37,6 +39,7 @@ struct CodecArguments {
   // encode
   bool bos = false;
   bool eos = false;
+  std::string markers = "parse";
   // decode
   bool skipSpecial = false;
   std::uint64_t maxInputBytes = std::uint64_t{1} << 30;
@@ -109,6 +112,13 @@ void encode(const CodecArguments& arguments, Io& io) {
   const auto tokenizer =
       load_tokenizer_file(arguments.tokenizer, arguments.maxTokenizerBytes, arguments.chat, io);
   const InvalidUtf8Policy policy = parse_policy(arguments.policy);
+  const auto chat = std::dynamic_pointer_cast<const ChatTokenizer>(tokenizer);
+  const MarkerHandling markers = arguments.markers == "refuse" ? MarkerHandling::Refuse
+                                 : arguments.markers == "text" ? MarkerHandling::TreatAsText
+                                                               : MarkerHandling::Parse;
+  if (!chat && markers != MarkerHandling::Parse) {
+    throw UsageError("--markers needs --chat");
+  }
   for (const std::string& path : arguments.inputs) {
     InputStream input(path, io);
     IdWriter writer(io.out, arguments.json, input.name());
@@ -132,8 +142,9 @@ void encode(const CodecArguments& arguments, Io& io) {
                                   .addEos = end && arguments.eos,
                                   .normalization = Normalization::None,
                                   .invalidUtf8 = policy};
+      const std::string_view text = std::string_view(pending).substr(0, cut);
       const EncodedText encoded = refusing(input.name(), [&] {
-        return tokenizer->encode(std::string_view(pending).substr(0, cut), options);
+        return chat ? chat->encode(text, options, markers) : tokenizer->encode(text, options);
       });
       writer.write(encoded.ids);
       pending.erase(0, cut);
@@ -196,7 +207,8 @@ void decode(const CodecArguments& arguments, Io& io) {
                               .invalidUtf8 = parse_policy(arguments.policy)};
   for (const std::string& path : arguments.inputs) {
     const std::string source = path == kStandardStream ? "standard input" : path;
-    const std::string text = read_input(path, arguments.maxInputBytes, io);
+    const ByteBuffer bytes = read_input(path, arguments.maxInputBytes, io);
+    const std::string_view text = as_text(bytes);
     if (!arguments.json) {
       const std::vector<std::uint32_t> ids = parseIds(text, source);
       io.out << refusing(source, [&] { return tokenizer->decode(ids, options); });
@@ -206,7 +218,7 @@ void decode(const CodecArguments& arguments, Io& io) {
     while (start < text.size()) {
       std::size_t end = text.find('\n', start);
       end = end == std::string::npos ? text.size() : end;
-      const std::string_view line = std::string_view(text).substr(start, end - start);
+      const std::string_view line = text.substr(start, end - start);
       start = end + 1;
       if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
         continue;
@@ -250,6 +262,12 @@ void add_encode_command(CLI::App& app, Io& io) {
   command->add_flag("--eos", arguments->eos, "end with the end-of-sequence id");
   command->add_flag("--json", arguments->json,
                     "one JSON line per input: {\"input\": NAME, \"ids\": [...]}");
+  command
+      ->add_option("--markers", arguments->markers,
+                   "with --chat, markers in the text: parse (they become role ids), refuse (text "
+                   "holding one is refused), text (encoded as plain bytes); use refuse or text for "
+                   "text you do not trust")
+      ->check(CLI::IsMember({"parse", "refuse", "text"}));
   command->callback([arguments, &io] {
     if (arguments->inputs.empty()) {
       arguments->inputs.emplace_back(kStandardStream);

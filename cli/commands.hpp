@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/cli_support.hpp"
+#include "lumeth/spec/transformer_spec.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
 
@@ -15,5 +16,12 @@ void add_train_command(CLI::App& app, Io& io);
 void add_encode_command(CLI::App& app, Io& io);
 void add_decode_command(CLI::App& app, Io& io);
 void add_inspect_command(CLI::App& app, Io& io);
+void add_spec_command(CLI::App& app, Io& io);
+void add_model_command(CLI::App& app, Io& io);
+
+// The spec in `file`: a JSON configuration (spec_json.hpp), a canonical
+// description, or a model directory's spec.txt; "-" reads standard input.
+// Refused, with the file as source, when it is none of them.
+[[nodiscard]] TransformerSpec read_spec_file(const std::string& file, Io& io);
 
 }  // namespace Orvane::Core::Lumeth::Cli

@@ -6,6 +6,7 @@
 // (--json, one line per file) or as indented text.
 
 #include <cstdint>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -15,8 +16,10 @@
 
 #include "cli/commands.hpp"
 #include "lumeth/artifact/container.hpp"
+#include "lumeth/directory/model_directory.hpp"
 #include "lumeth/foundation/binary.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/spec/spec_description.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
@@ -30,10 +33,6 @@ struct InspectArguments {
   bool json = false;
   ArtifactLimits limits;
 };
-
-std::span<const std::uint8_t> asBytes(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
 
 // The header fields of a tokenizer artifact, as far as the bytes reach.
 Json tokenizerHeader(std::span<const std::uint8_t> bytes, bool subword) {
@@ -147,19 +146,69 @@ void inspectContainer(std::span<const std::uint8_t> bytes, std::string_view magi
   }
 }
 
+Json specJson(const TransformerSpec& spec) {
+  const std::optional<std::uint64_t> parameters = parameter_count(spec);
+  return Json{{"hash", toHex16(spec_hash(spec))},
+              {"layers", spec.layers},
+              {"model_dim", spec.model_dim},
+              {"vocabulary", spec.vocabulary},
+              {"parameters", parameters ? Json(*parameters) : Json(nullptr)}};
+}
+
+// A spec description: it parses, and the spec it describes is valid.
+void inspectSpec(std::string_view text, Json& report) {
+  const TransformerSpec spec = parse_spec_description(text);
+  report["spec"] = specJson(spec);
+  const std::vector<SpecIssue> issues = validate_spec(spec);
+  if (!issues.empty()) {
+    throw std::invalid_argument(issues.front().field + ": " + issues.front().message);
+  }
+}
+
+// A model directory: every file and every check between them, as
+// load_model_directory runs them.
+void inspectDirectory(const std::string& path, const InspectArguments& arguments, Json& report) {
+  ModelDirectoryLimits limits;
+  limits.model = arguments.limits;
+  const LoadedModelDirectory loaded = load_model_directory(path, limits);
+  report["spec"] = specJson(loaded.model->spec());
+  const std::optional<std::string>& binding = loaded.model->tokenizerHash();
+  report["model"] = Json{{"identity", toHex16(loaded.model->identity())},
+                         {"artifact_bytes", loaded.model->artifact().size()},
+                         {"tokenizer_hash", binding ? Json(*binding) : Json(nullptr)}};
+  if (loaded.tokenizer) {
+    report["tokenizer"] = descriptorJson(loaded.tokenizer->descriptor());
+  }
+}
+
 Json inspectFile(const std::string& path, const InspectArguments& arguments, Io& io) {
   Json report{{"file", path}};
-  std::string text;
+  if (path != kStandardStream && std::filesystem::is_directory(path)) {
+    report["kind"] = "model directory";
+    try {
+      refusing_files([&] { inspectDirectory(path, arguments, report); });
+      report["ok"] = true;
+    } catch (const Refused& refused) {
+      report["ok"] = false;
+      report["error"] = refused.source() == path ? std::string(refused.what())
+                                                 : refused.source() + ": " + refused.what();
+    } catch (const std::exception& error) {
+      report["ok"] = false;
+      report["error"] = error.what();
+    }
+    return report;
+  }
+  ByteBuffer bytes;
   try {
-    text = read_input(path, arguments.limits.max_file_bytes, io);
+    bytes = read_input(path, arguments.limits.max_file_bytes, io);
   } catch (const Refused& refused) {
     report["kind"] = "unreadable";
     report["ok"] = false;
     report["error"] = refused.what();
     return report;
   }
-  const std::span<const std::uint8_t> bytes = asBytes(text);
-  const std::string_view magic = std::string_view(text).substr(0, 8);
+  const std::string_view text = as_text(bytes);
+  const std::string_view magic = text.substr(0, 8);
   report["size"] = text.size();
   try {
     if (magic == "LUMEBTK1") {
@@ -174,6 +223,9 @@ Json inspectFile(const std::string& path, const InspectArguments& arguments, Io&
     } else if (magic == "LUMECTS1") {
       report["kind"] = "session file";
       inspectContainer(bytes, magic, arguments.limits, report);
+    } else if (text.starts_with("lumeth-transformer-spec-v1;")) {
+      report["kind"] = "spec description";
+      inspectSpec(text, report);
     } else {
       report["kind"] = "unknown";
       throw std::invalid_argument("not a Lumeth file");
@@ -196,7 +248,7 @@ void printText(const Json& report, std::ostream& out) {
     out << ", " << scalarText(report["size"]) << " bytes";
   }
   out << '\n';
-  for (const char* section : {"header", "manifest", "tokenizer"}) {
+  for (const char* section : {"header", "manifest", "spec", "model", "tokenizer"}) {
     if (!report.contains(section) || report[section].empty()) {
       continue;
     }
@@ -229,8 +281,9 @@ void add_inspect_command(CLI::App& app, Io& io) {
   auto arguments = std::make_shared<InspectArguments>();
   CLI::App* command = app.add_subcommand(
       "inspect",
-      "Show what a Lumeth file holds (tokenizer artifacts, model artifacts, session files) and "
-      "verify every checksum and limit; each file ends with 'ok' or the first failing check.");
+      "Show what a Lumeth file holds (tokenizer artifacts, model artifacts, session files, spec "
+      "descriptions, model directories) and verify every checksum and limit; each file ends "
+      "with 'ok' or the first failing check.");
   command->add_option("files", arguments->files, "files to inspect")->required();
   command->add_flag("--json", arguments->json, "one JSON object per file");
   command->add_option("--max-bytes", arguments->limits.max_file_bytes, "largest file accepted")

@@ -33,7 +33,7 @@ void train(const TrainArguments& arguments, Io& io) {
   // Each file is its own document; their total is held to the corpus limit
   // as it is read, so an oversized corpus is refused before it is all in
   // memory.
-  std::vector<std::string> texts;
+  std::vector<ByteBuffer> texts;
   std::uint64_t read = 0;
   for (const std::string& path : arguments.inputs) {
     line.show("reading " + path + ": " + format_bytes(read), true);
@@ -41,14 +41,17 @@ void train(const TrainArguments& arguments, Io& io) {
     try {
       texts.push_back(read_input(path, left, quietIo));
     } catch (const Refused& refused) {
-      if (std::string_view(refused.what()).starts_with("input exceeds")) {
+      if (std::string_view(refused.what()).ends_with("exceeds size limit")) {
         throw Refused(refused.source(), "BPE training corpus exceeds configured size limit");
       }
       throw;
     }
     read += texts.back().size();
   }
-  const std::vector<std::string_view> documents(texts.begin(), texts.end());
+  std::vector<std::string_view> documents;
+  for (const ByteBuffer& text : texts) {
+    documents.push_back(as_text(text));
+  }
 
   BpeTrainingOptions options;
   options.progress = [&](const BpeTrainingProgress& progress) {

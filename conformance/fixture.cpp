@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "lumeth/spec/default_ports.hpp"
+
 namespace Orvane::Core::Lumeth::Conformance {
 
 TransformerSpec make_test_spec(std::uint32_t vocabulary) {
@@ -15,18 +17,7 @@ TransformerSpec make_test_spec(std::uint32_t vocabulary) {
   spec.kv_heads = 1;
   spec.head_dim = 2;
   spec.tied_embeddings = true;
-  spec.ports = {
-      PortSpec{.name = "tokens",
-               .direction = PortDirection::input,
-               .kind = PortKind::token_ids,
-               .width = 1,
-               .schema = "tokens/1"},
-      PortSpec{.name = "logits",
-               .direction = PortDirection::output,
-               .kind = PortKind::logits,
-               .width = vocabulary,
-               .schema = "logits/1"},
-  };
+  spec.ports = default_model_ports(vocabulary);
   return spec;
 }
 

@@ -20,6 +20,7 @@
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
+#include "lumeth/spec/default_ports.hpp"
 #include "lumeth/spec/spec_description.hpp"
 #include "lumeth/spec/transformer_spec.hpp"
 

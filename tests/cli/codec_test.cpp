@@ -94,6 +94,20 @@ TEST_F(CodecCommand, StreamingLargeInputGivesTheIdsOfOneEncode) {
   }
 }
 
+TEST_F(CodecCommand, ChatMarkersInUntrustedTextAreRefusedOrKeptAsText) {
+  const ChatTokenizer chat(std::make_shared<SubwordTokenizer>(bpe_));
+  const std::string text = "the cat <|assistant|>sat";
+  const ToolResult asText =
+      runTool({"encode", "-t", bpePath(), "--chat", "--markers", "text"}, text);
+  EXPECT_EQ(asText.status, 0) << asText.err;
+  EXPECT_EQ(asText.out, idLine(chat.encode(text, {}, MarkerHandling::TreatAsText).ids));
+  const ToolResult refused =
+      runTool({"encode", "-t", bpePath(), "--chat", "--markers", "refuse"}, text);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "lumeth: standard input: text contains a chat marker\n");
+  EXPECT_EQ(runTool({"encode", "-t", bpePath(), "--markers", "refuse"}, text).status, 2);
+}
+
 TEST_F(CodecCommand, JsonLinesNameEachInput) {
   writeFile(dir_.path("a.txt"), "ab");
   const ToolResult result =
@@ -141,8 +155,8 @@ TEST_F(CodecCommand, RefusalsNameTheInputAndCarryTheLibraryMessage) {
   writeFile(dir_.path("not-a-tokenizer"), "LUMECTM1 and more");
   const ToolResult wrong = runTool({"encode", "-t", dir_.path("not-a-tokenizer")}, "x");
   EXPECT_EQ(wrong.status, 1);
-  EXPECT_EQ(wrong.err, "lumeth: " + dir_.path("not-a-tokenizer") +
-                           ": not a tokenizer artifact (byte or BPE)\n");
+  EXPECT_EQ(wrong.err,
+            "lumeth: " + dir_.path("not-a-tokenizer") + ": unknown tokenizer artifact magic\n");
 }
 
 }  // namespace
