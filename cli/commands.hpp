@@ -18,6 +18,9 @@ void add_decode_command(CLI::App& app, Io& io);
 void add_inspect_command(CLI::App& app, Io& io);
 void add_spec_command(CLI::App& app, Io& io);
 void add_model_command(CLI::App& app, Io& io);
+#if defined(LUMETH_CLI_IMPORT)
+void add_import_command(CLI::App& app, Io& io);
+#endif
 
 // The spec in `file`: a JSON configuration (spec_json.hpp), a canonical
 // description, or a model directory's spec.txt; "-" reads standard input.

@@ -6,6 +6,14 @@
 #   <prefix>/lib/pkgconfig/lumeth.pc       the same for pkg-config
 #   <prefix>/bin/lumeth-conformance        the conformance executable, when it is built
 #   <prefix>/bin/lumeth                    the command-line tool, when it is built
+# and, when the checkpoint importer is built (LUMETH_BUILD_IMPORT), the optional
+# component "import":
+#   <prefix>/include/lumeth/import/...     its public headers
+#   <prefix>/lib/liblumeth_import.a
+#   <prefix>/lib/cmake/Lumeth/LumethImportTargets.cmake   Lumeth::import
+#   <prefix>/lib/pkgconfig/lumeth-import.pc
+# nlohmann-json, which the importer uses privately and header-only, is needed
+# neither by Lumeth::lumeth consumers nor by Lumeth::import ones.
 #
 # The exported Lumeth::lumeth carries the include root, cxx_std_20 and the
 # strict floating-point options. The conformance internal library, the tests,
@@ -51,6 +59,24 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/lumeth.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/lumeth.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumeth.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(TARGET lumeth_import)
+  install(TARGETS lumeth_import EXPORT LumethImportTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/import/lumeth/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/lumeth
+    FILES_MATCHING PATTERN "*.hpp"
+    PATTERN "internal" EXCLUDE)
+  install(EXPORT LumethImportTargets
+    NAMESPACE Lumeth::
+    FILE LumethImportTargets.cmake
+    DESTINATION ${LUMETH_INSTALL_CMAKEDIR})
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/lumeth-import.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/lumeth-import.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumeth-import.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
 
 if(TARGET lumeth-conformance)
   install(TARGETS lumeth-conformance RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -27,6 +27,10 @@
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
+#if LUMETH_FUZZ_SEEDS_IMPORT
+#include "lumeth/import/internal/safetensors_writer.hpp"
+#endif
+
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {
 
@@ -209,6 +213,49 @@ void textSeeds(const fs::path& dir) {
   writeSeed(dir, "split-marker", "<|us er|> <|USER|> <|end|><|user|><|assistant|>");
 }
 
+#if LUMETH_FUZZ_SEEDS_IMPORT
+// Safetensors files behind the target's flag byte (0: default limits, 1:
+// small ones): every dtype with metadata, a scalar and an empty tensor; a
+// checkpoint's tensor names in F16 and BF16; an empty file.
+void safetensorsSeeds(const fs::path& directory) {
+  using Import::SafetensorsEntry;
+  const std::vector<SafetensorsEntry> dtypes = {
+      {"a", SafetensorsDType::f64, {2}, Import::f64_bytes(std::vector<double>{1.5, -2.0})},
+      {"b",
+       SafetensorsDType::f32,
+       {1, 3},
+       Import::f32_bytes(std::vector<float>{0.25F, -3.0F, 1e-40F})},
+      {"c", SafetensorsDType::bf16, {}, Import::u16_bytes(std::vector<std::uint16_t>{0x4049})},
+      {"d", SafetensorsDType::f16, {2, 0}, {}},
+      {"e",
+       SafetensorsDType::f16,
+       {2, 2},
+       Import::u16_bytes(std::vector<std::uint16_t>{0x0001, 0x8000, 0x7C00, 0x7E00})}};
+  const ByteBuffer all = Import::write_safetensors(dtypes, {{"format", "pt"}});
+  writeSeed(directory, "all-dtypes", prefixed(0, all));
+  writeSeed(directory, "all-dtypes-small-limits", prefixed(1, all));
+
+  std::vector<SafetensorsEntry> checkpoint;
+  const auto add = [&](std::string name, SafetensorsDType dtype, std::vector<std::uint64_t> shape) {
+    std::uint64_t count = 1;
+    for (const std::uint64_t extent : shape) count *= extent;
+    std::vector<std::uint16_t> values(count);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i] = static_cast<std::uint16_t>(0x3000 + (i * 97) % 0x0C00);
+    }
+    checkpoint.push_back({std::move(name), dtype, std::move(shape), Import::u16_bytes(values)});
+  };
+  add("model.embed_tokens.weight", SafetensorsDType::bf16, {11, 4});
+  add("model.layers.0.input_layernorm.weight", SafetensorsDType::f16, {4});
+  add("model.layers.0.self_attn.q_proj.weight", SafetensorsDType::f16, {4, 4});
+  add("model.layers.0.self_attn.k_proj.weight", SafetensorsDType::f16, {2, 4});
+  add("model.layers.0.mlp.down_proj.weight", SafetensorsDType::bf16, {4, 6});
+  add("model.norm.weight", SafetensorsDType::f16, {4});
+  writeSeed(directory, "checkpoint-f16-bf16", prefixed(0, Import::write_safetensors(checkpoint)));
+  writeSeed(directory, "empty", prefixed(0, Import::write_safetensors({})));
+}
+#endif
+
 struct SeedTurn {
   std::uint8_t role;  // 0 user, anything else assistant
   std::string text;   // at most 160 bytes
@@ -295,6 +342,10 @@ int run(const fs::path& output) {
   textSeeds(output / "tokenizer");
   textSeeds(output / "bpe_training");
   textSeeds(output / "dialogue");
+#if LUMETH_FUZZ_SEEDS_IMPORT
+  safetensorsSeeds(output / "safetensors");
+#endif
+
   dialogueSeeds(output / "dialogue");
   return 0;
 }

@@ -25,6 +25,7 @@
 #include "lumeth/spec/transformer_spec.hpp"
 
 #include "lumeth/inference/attention.hpp"
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/feed_forward.hpp"
 #include "lumeth/inference/floating_point.hpp"
 #include "lumeth/inference/forward.hpp"
