@@ -8,6 +8,7 @@
 
 #include "lumeth/foundation/binary.hpp"
 #include "lumeth/generation/internal/generation_internals.hpp"
+#include "lumeth/generation/internal/sampler_internals.hpp"
 #include "lumeth/inference/tensor.hpp"
 #include "lumeth/session/internal/session_internals.hpp"
 #include "lumeth/tokenizers/binding.hpp"
@@ -82,8 +83,8 @@ class Run {
         result.stop_reason = StopReason::context_limit;
         return result;
       }
-      const std::uint32_t id =
-          sample_token(logits.data, options_.sampler, session_.setting(), session_.counter());
+      const std::uint32_t id = sample_token_with(kernels_, logits.data, options_.sampler,
+                                                 session_.setting(), session_.counter());
       const bool eos = text && options_.stop_at_end_of_sequence && id == text->end_of_sequence;
       const bool stop_id = !eos && std::find(options_.stop_ids.begin(), options_.stop_ids.end(),
                                              id) != options_.stop_ids.end();

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "lumeth/generation/internal/sampling_exp.hpp"
+#include "lumeth/generation/internal/sampler_internals.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -43,14 +43,16 @@ struct Candidates {
   std::vector<double> weights;  // weights[j] belongs to ids[j]
 };
 
-Candidates weigh(std::span<const double> logits, std::vector<std::uint32_t> ids, double maximum,
-                 double temperature) {
+Candidates weigh(const kernels::KernelTable& kernels, std::span<const double> logits,
+                 std::vector<std::uint32_t> ids, double maximum, double temperature) {
   Candidates c;
   c.weights.resize(ids.size());
   for (std::size_t j = 0; j < ids.size(); ++j) {
     c.weights[j] = (logits[ids[j]] - maximum) / temperature;
   }
-  sampling::exp_in_place(c.weights);
+  // All the exps in one vectorised pass (in place: each block is read before
+  // it is written). Subtracting a shift of 0.0 leaves every exponent as it is.
+  kernels.exp_shifted(c.weights.data(), c.weights.data(), 0.0, c.weights.size());
   c.ids = std::move(ids);
   return c;
 }
@@ -108,8 +110,8 @@ std::uint32_t draw_from(const Candidates& c, double u) {
   return c.ids.front();  // unreachable: the top candidate weighs exactly 1
 }
 
-std::uint32_t temperature_token(std::span<const double> logits, const SamplerOptions& options,
-                                double u) {
+std::uint32_t temperature_token(const kernels::KernelTable& kernels, std::span<const double> logits,
+                                const SamplerOptions& options, double u) {
   const std::size_t vocabulary = logits.size();
   const std::uint32_t top = greedy_token(logits);  // also checks every logit
   const double maximum = logits[top];
@@ -122,7 +124,7 @@ std::uint32_t temperature_token(std::span<const double> logits, const SamplerOpt
     ids.resize(*options.top_k);
     std::sort(ids.begin(), ids.end());
   }
-  Candidates c = weigh(logits, std::move(ids), maximum, options.temperature);
+  Candidates c = weigh(kernels, logits, std::move(ids), maximum, options.temperature);
   if (options.top_p < 1.0) c = nucleus(logits, c, options.top_p);
   return draw_from(c, u);
 }
@@ -155,15 +157,21 @@ std::uint32_t greedy_token(std::span<const double> logits) {
   return static_cast<std::uint32_t>(best);
 }
 
-std::uint32_t sample_token(std::span<const double> logits, const SamplerOptions& options,
-                           std::uint64_t seed, std::uint64_t draw) {
+std::uint32_t sample_token_with(const kernels::KernelTable& kernels, std::span<const double> logits,
+                                const SamplerOptions& options, std::uint64_t seed,
+                                std::uint64_t draw) {
   validate_sampler_options(options);
   if (seed == 0) {
     throw std::invalid_argument("sampler seed must not be 0");
   }
   if (options.method == SamplingMethod::greedy) return greedy_token(logits);
   check_row(logits);
-  return temperature_token(logits, options, generator_uniform(seed, draw));
+  return temperature_token(kernels, logits, options, generator_uniform(seed, draw));
+}
+
+std::uint32_t sample_token(std::span<const double> logits, const SamplerOptions& options,
+                           std::uint64_t seed, std::uint64_t draw) {
+  return sample_token_with(kernels::active_kernels(), logits, options, seed, draw);
 }
 
 }  // namespace Orvane::Core::Lumeth
