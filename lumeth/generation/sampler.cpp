@@ -47,8 +47,15 @@ Candidates weigh(const kernels::KernelTable& kernels, std::span<const double> lo
                  std::vector<std::uint32_t> ids, double maximum, double temperature) {
   Candidates c;
   c.weights.resize(ids.size());
-  for (std::size_t j = 0; j < ids.size(); ++j) {
-    c.weights[j] = (logits[ids[j]] - maximum) / temperature;
+  if (ids.size() == logits.size()) {
+    // Every id, in order: a straight pass the compiler vectorises.
+    for (std::size_t j = 0; j < ids.size(); ++j) {
+      c.weights[j] = (logits[j] - maximum) / temperature;
+    }
+  } else {
+    for (std::size_t j = 0; j < ids.size(); ++j) {
+      c.weights[j] = (logits[ids[j]] - maximum) / temperature;
+    }
   }
   // All the exps in one vectorised pass (in place: each block is read before
   // it is written). Subtracting a shift of 0.0 leaves every exponent as it is.
@@ -96,13 +103,21 @@ Candidates nucleus(std::span<const double> logits, const Candidates& c, double t
   return out;
 }
 
+// Steps 5 and 6. The running sums are the same additions in the same order
+// whichever way they are used, so one pass stores them all (the sum is one
+// dependent chain, the cost that matters for a large vocabulary), S' is the
+// last, and the first running sum above t is found by binary search (they
+// never decrease).
 std::uint32_t draw_from(const Candidates& c, double u) {
-  const double t = u * ascending_sum(c.weights);
-  double running = 0.0;
-  for (std::size_t j = 0; j < c.ids.size(); ++j) {
-    running += c.weights[j];
-    if (t < running) return c.ids[j];
+  std::vector<double> running(c.weights.size());
+  double sum = 0.0;
+  for (std::size_t j = 0; j < running.size(); ++j) {
+    sum += c.weights[j];
+    running[j] = sum;
   }
+  const double t = u * sum;
+  const auto above = std::upper_bound(running.begin(), running.end(), t);
+  if (above != running.end()) return c.ids[static_cast<std::size_t>(above - running.begin())];
   // t rounded up to the whole sum: the last id that can be chosen at all.
   for (std::size_t j = c.ids.size(); j-- > 0;) {
     if (c.weights[j] > 0.0) return c.ids[j];
