@@ -115,19 +115,23 @@ void validate_sampler_options(const SamplerOptions& options);
 //      leave t >= S', the highest candidate id with w > 0 is chosen. A
 //      candidate whose w underflowed to 0 is never chosen.
 // Every sum runs front to back in doubles, without reassociation or fused
-// multiply-add. Cost: O(V) for the weights (V calls of exp), plus O(V log k)
-// with top_k and O(V + n log V) with top_p, n the nucleus size.
+// multiply-add. Equal logits weigh the same, so ties matter only to the cuts
+// (steps 2 and 4); among the candidates they share the probability. Cost:
+// O(V) for the weights (one exp per candidate, vectorised) and the running
+// sum, plus an O(V) selection and an O(k log k) sort with top_k, and
+// O(V + n log V) with top_p, n the nucleus size.
 
-// Throws std::invalid_argument: "sampler needs at least one logit" for an
-// empty row, "sampler logits must be finite" for a NaN or infinite logit.
+// Throws std::invalid_argument, in this order: "sampler needs at least one
+// logit" for an empty row, "sampler vocabulary exceeds the token id range"
+// for a row longer than 2^32, "sampler logits must be finite" for a NaN or
+// infinite logit.
 [[nodiscard]] std::uint32_t greedy_token(std::span<const double> logits);
 
 // The token `options` chooses from `logits` with draw number `draw` of
 // `seed` (ignored by greedy). Throws std::invalid_argument, in this order:
 // validate_sampler_options's messages; "sampler seed must not be 0" (a
 // session stores seed 0 as 1, so a seed of 0 would silently share the
-// stream of seed 1); greedy_token's messages, and "sampler vocabulary exceeds
-// the token id range" for a row longer than 2^32.
+// stream of seed 1); greedy_token's messages.
 [[nodiscard]] std::uint32_t sample_token(std::span<const double> logits,
                                          const SamplerOptions& options, std::uint64_t seed,
                                          std::uint64_t draw);
