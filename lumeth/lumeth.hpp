@@ -16,6 +16,7 @@
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/dialogue.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/text_stream.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
@@ -38,3 +39,6 @@
 
 #include "lumeth/directory/model_directory.hpp"
 #include "lumeth/directory/tokenizer_artifact.hpp"
+
+#include "lumeth/generation/generate.hpp"
+#include "lumeth/generation/sampler.hpp"
