@@ -18,6 +18,7 @@
 #include "lumeth/tokenizers/dialogue.hpp"
 #include "lumeth/tokenizers/parallel_encoding.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/text_stream.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
@@ -40,3 +41,6 @@
 
 #include "lumeth/directory/model_directory.hpp"
 #include "lumeth/directory/tokenizer_artifact.hpp"
+
+#include "lumeth/generation/generate.hpp"
+#include "lumeth/generation/sampler.hpp"
