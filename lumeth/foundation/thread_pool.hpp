@@ -23,6 +23,7 @@
 // way and cannot deadlock. A pool must outlive every call that uses it, and
 // must not be destroyed by one of its own tasks.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -87,6 +88,9 @@ class ThreadPool {
   std::condition_variable work_ready_;  // a job was queued, or stopping_
   std::condition_variable job_done_;    // a helper left a job
   std::vector<Job*> queue_;             // jobs that may have unclaimed indices
+  // queue_.size(), also readable without the mutex: an idle worker watches
+  // it for a few tens of microseconds before it sleeps.
+  std::atomic<std::size_t> queued_{0};
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
