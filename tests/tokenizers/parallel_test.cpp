@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "lumeth/foundation/thread_pool.hpp"
@@ -237,6 +238,47 @@ TEST(EncodeBatch, GivesOneResultPerTextAsOneCallEachWould) {
                   return encodeBatch(*subject.tokenizer, views, reject, pool.get()).back();
                 }),
                 expected);
+    }
+  }
+}
+
+// Corpora above the size where counting goes to the pool, of every kind, as
+// one text and as documents (runs never span two): the same artifact on
+// every pool, and the progress calls still come from the calling thread in
+// order.
+TEST(TrainBpeOnAPool, LearnsTheMergesOfTheCallingThreadAlone) {
+  const std::vector<std::unique_ptr<ThreadPool>> pools = makePools();
+  BpeTrainingLimits limits;
+  limits.vocabularySize = 600;
+  std::uint64_t seed = 11;
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    const std::string corpus = TestCorpora::generate(kind.kind, 600000, ++seed);
+    const std::string_view whole = corpus;
+    const std::vector<std::string_view> documents = {whole.substr(0, 250001), whole.substr(250001, 7),
+                                                     whole.substr(250008)};
+    const ByteBuffer alone = trainBpe(corpus, limits).artifact();
+    const ByteBuffer aloneDocuments = trainBpe(documents, limits).artifact();
+    for (const auto& pool : pools) {
+      const std::thread::id caller = std::this_thread::get_id();
+      bool progressOnCaller = true;
+      std::uint64_t lastCounted = 0;
+      bool counterMonotone = true;
+      BpeTrainingOptions options;
+      options.pool = pool.get();
+      options.progress = [&](const BpeTrainingProgress& progress) {
+        progressOnCaller = progressOnCaller && std::this_thread::get_id() == caller;
+        if (progress.stage == BpeTrainingProgress::Stage::counting) {
+          // Each call starts its count at 0 and only goes up from there.
+          counterMonotone = counterMonotone && (progress.done == 0 || progress.done >= lastCounted);
+          lastCounted = progress.done;
+        }
+      };
+      EXPECT_EQ(trainBpe(corpus, limits, options).artifact(), alone)
+          << kind.name << ", " << pool->size() << " threads";
+      EXPECT_EQ(trainBpe(documents, limits, options).artifact(), aloneDocuments)
+          << kind.name << " as documents, " << pool->size() << " threads";
+      EXPECT_TRUE(progressOnCaller);
+      EXPECT_TRUE(counterMonotone);
     }
   }
 }
