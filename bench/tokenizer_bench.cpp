@@ -227,6 +227,45 @@ BENCHMARK(BM_TrainBpe)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
+// 32000 merges on the 20 MB corpus with a pool of `threads` (1: none),
+// wall-clock time.
+void BM_TrainBpeThreads(benchmark::State& state) {
+  const std::string* text = corpusOrSkip(state, kFull);
+  if (text == nullptr) {
+    return;
+  }
+  const BpeTrainingLimits limits = trainingLimits(static_cast<std::uint32_t>(state.range(0)));
+  const std::unique_ptr<ThreadPool> pool =
+      state.range(1) <= 1 ? nullptr
+                          : std::make_unique<ThreadPool>(static_cast<std::size_t>(state.range(1)));
+  BpeTrainingOptions options;
+  options.pool = pool.get();
+  // Trained once, before the timed loop, on the calling thread alone.
+  const SubwordTokenizer* const alone = pool ? trainedTokenizer(limits.vocabularySize) : nullptr;
+  double peak = -1.0;
+  for (auto _ : state) {
+    const bool tracked = resetPeakRss();
+    SubwordTokenizer tokenizer = trainBpe(*text, limits, options);
+    if (tracked) {
+      peak = std::max(peak, peakRssMiB());
+    }
+    if (alone != nullptr && tokenizer.artifact() != alone->artifact()) {
+      state.SkipWithError("threaded training learned other merges");
+      return;
+    }
+  }
+  setBytes(state, text->size());
+  if (peak >= 0.0) {
+    state.counters["peak_rss_mb"] = peak;
+  }
+}
+BENCHMARK(BM_TrainBpeThreads)
+    ->ArgNames({"vocabulary", "threads"})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
 // ---- Subword encoding ----
 
 void BM_SubwordEncodeWhole(benchmark::State& state) {
@@ -301,7 +340,7 @@ void BM_SubwordEncodeThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_SubwordEncodeThreads)
     ->ArgNames({"vocabulary", "threads"})
-    ->ArgsProduct({{32000}, {1, 2, 4}})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -321,7 +360,7 @@ void BM_SubwordEncodeBatchThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_SubwordEncodeBatchThreads)
     ->ArgNames({"vocabulary", "threads"})
-    ->ArgsProduct({{32000}, {1, 2, 4}})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
