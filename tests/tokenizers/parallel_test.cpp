@@ -254,8 +254,8 @@ TEST(TrainBpeOnAPool, LearnsTheMergesOfTheCallingThreadAlone) {
   for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
     const std::string corpus = TestCorpora::generate(kind.kind, 600000, ++seed);
     const std::string_view whole = corpus;
-    const std::vector<std::string_view> documents = {whole.substr(0, 250001), whole.substr(250001, 7),
-                                                     whole.substr(250008)};
+    const std::vector<std::string_view> documents = {whole.substr(0, 250001),
+                                                     whole.substr(250001, 7), whole.substr(250008)};
     const ByteBuffer alone = trainBpe(corpus, limits).artifact();
     const ByteBuffer aloneDocuments = trainBpe(documents, limits).artifact();
     for (const auto& pool : pools) {
