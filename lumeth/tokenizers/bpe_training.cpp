@@ -51,6 +51,21 @@ constexpr std::uint32_t kMinTokenBytes = 2;
 constexpr std::uint32_t kMaxTokenBytes = 256;
 // Corpus bytes between two progress reports while counting.
 constexpr std::uint64_t kCountingReportBytes = std::uint64_t{4} << 20;
+// Below this a corpus is counted on the calling thread even with a pool:
+// a few milliseconds of counting, less than cutting and merging would save.
+constexpr std::uint64_t kLeastParallelCorpusBytes = std::uint64_t{256} << 10;
+
+// The first position at or after `position` where a run of `text` starts
+// (its whitespace class differs from the byte before), or text.size().
+std::size_t nextRunStart(std::string_view text, std::size_t position) {
+  for (std::size_t i = std::max<std::size_t>(position, 1); i < text.size(); ++i) {
+    if (isBpeWhitespace(static_cast<std::uint8_t>(text[i])) !=
+        isBpeWhitespace(static_cast<std::uint8_t>(text[i - 1]))) {
+      return i;
+    }
+  }
+  return text.size();
+}
 
 // The caller's progress callback, or nothing.
 struct Progress {
@@ -129,7 +144,7 @@ class IncrementalTrainer {
                               std::uint64_t corpusBytes, const BpeTrainingOptions& options) {
     Progress progress{options.progress};
     progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
-    buildWords(documents, progress, corpusBytes);
+    buildWords(documents, progress, corpusBytes, options.pool);
     progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
     countInitialPairs();
     const std::size_t maxMerges = limits_.vocabularySize - kMinBpeVocabulary;
@@ -174,11 +189,20 @@ class IncrementalTrainer {
   // run's bytes (compared in place in the corpus). Runs are hashed in
   // batches and their slots prefetched, since nearly every lookup misses the
   // cache.
+  //
+  // With a pool, the documents are cut between runs into shards, about one
+  // per thread, whose runs are counted on the pool into tables of their own
+  // and then added to the table, shard after shard, in order: the same
+  // distinct runs, first seen in the same order, with the same integer
+  // counts as counting on the calling thread.
   void buildWords(std::span<const std::string_view> documents, const Progress& progress,
-                  std::uint64_t corpusBytes) {
+                  std::uint64_t corpusBytes, ThreadPool* pool) {
     constexpr std::size_t kBatch = 32;
     std::vector<std::string_view> firstSeen;
-    {
+    if (thread_count(pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes) {
+      ProbedSlots<WordSlot> slots(std::size_t{1} << 16);
+      countInShards(documents, progress, corpusBytes, *pool, slots, firstSeen);
+    } else {
       ProbedSlots<WordSlot> slots(std::size_t{1} << 16);
       std::array<std::string_view, kBatch> runs;
       std::array<std::uint64_t, kBatch> hashes{};
@@ -235,22 +259,87 @@ class IncrementalTrainer {
     [[nodiscard]] std::uint64_t hash() const noexcept { return runHash; }
   };
 
-  // Counts one occurrence of `run` (hashRun(run) == hash), adding it as a
-  // new word at its first occurrence. The table is kept at most half full.
+  // Counts `count` occurrences of `run` (hashRun(run) == hash), adding it as
+  // a new word at its first occurrence. The table is kept at most half full.
   void countRun(std::string_view run, std::uint64_t hash, ProbedSlots<WordSlot>& slots,
-                std::vector<std::string_view>& firstSeen) {
+                std::vector<std::string_view>& firstSeen, std::uint64_t count = 1) {
     WordSlot& slot = slots[slots.find(hash, [&](const WordSlot& candidate) {
       return candidate.runHash == hash && firstSeen[candidate.word] == run;
     })];
     if (!slot.empty()) {
-      ++words_[slot.word].count;
+      words_[slot.word].count += count;
       return;
     }
     slot = WordSlot{.runHash = hash, .word = static_cast<Index>(words_.size())};
-    words_.push_back(Word{.offset = 0, .length = run.size(), .count = 1});
+    words_.push_back(Word{.offset = 0, .length = run.size(), .count = count});
     firstSeen.push_back(run);
     if (2 * words_.size() > slots.capacity()) {
       slots.grow();
+    }
+  }
+
+  // The distinct runs of one shard in order of first occurrence, with their
+  // hashes and counts.
+  struct ShardCounts {
+    std::vector<std::string_view> runs;
+    std::vector<std::uint64_t> hashes;
+    std::vector<std::uint64_t> counts;
+  };
+
+  static void countShard(std::string_view shard, ShardCounts& out) {
+    ProbedSlots<WordSlot> slots(std::size_t{1} << 12);
+    forEachWhitespaceRun(shard, [&](std::string_view run) {
+      const std::uint64_t hash = hashRun(run);
+      WordSlot& slot = slots[slots.find(hash, [&](const WordSlot& candidate) {
+        return candidate.runHash == hash && out.runs[candidate.word] == run;
+      })];
+      if (!slot.empty()) {
+        ++out.counts[slot.word];
+        return;
+      }
+      slot = WordSlot{.runHash = hash, .word = static_cast<Index>(out.runs.size())};
+      out.runs.push_back(run);
+      out.hashes.push_back(hash);
+      out.counts.push_back(1);
+      if (2 * out.runs.size() > slots.capacity()) {
+        slots.grow();
+      }
+    });
+  }
+
+  void countInShards(std::span<const std::string_view> documents, const Progress& progress,
+                     std::uint64_t corpusBytes, ThreadPool& pool, ProbedSlots<WordSlot>& slots,
+                     std::vector<std::string_view>& firstSeen) {
+    // Shards of about corpus / threads bytes, each inside one document and
+    // ending where a run ends (a run never spans two documents either).
+    const std::uint64_t shardBytes = std::max<std::uint64_t>(
+        kLeastParallelCorpusBytes / 4, (corpusBytes + pool.size() - 1) / pool.size());
+    std::vector<std::string_view> shards;
+    for (const std::string_view document : documents) {
+      for (std::size_t start = 0; start < document.size();) {
+        const std::size_t end = nextRunStart(
+            document, start + static_cast<std::size_t>(
+                                  std::min<std::uint64_t>(shardBytes, document.size() - start)));
+        shards.push_back(document.substr(start, end - start));
+        start = end;
+      }
+    }
+    std::vector<ShardCounts> counted(shards.size());
+    pool.run(shards.size(), [&](std::size_t k) { countShard(shards[k], counted[k]); });
+
+    std::uint64_t done = 0;
+    std::uint64_t nextReport = kCountingReportBytes;
+    for (std::size_t k = 0; k < shards.size(); ++k) {
+      const ShardCounts& shard = counted[k];
+      for (std::size_t i = 0; i < shard.runs.size(); ++i) {
+        countRun(shard.runs[i], shard.hashes[i], slots, firstSeen, shard.counts[i]);
+      }
+      ShardCounts().runs.swap(counted[k].runs);
+      done += shards[k].size();
+      if (done >= nextReport && done < corpusBytes) {
+        progress.report(BpeTrainingProgress::Stage::counting, done, corpusBytes);
+        nextReport = done + kCountingReportBytes;
+      }
     }
   }
 

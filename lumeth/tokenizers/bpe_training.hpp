@@ -16,6 +16,7 @@
 #include <span>
 #include <string_view>
 
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -52,6 +53,12 @@ struct BpeTrainingOptions {
   // the result; an exception it throws ends training and propagates, and
   // nothing is returned. Empty: no calls.
   std::function<void(const BpeTrainingProgress&)> progress;
+  // Not owned; null: training runs on the calling thread. Otherwise the
+  // corpus is cut between runs into shards that are counted on the pool's
+  // threads and merged exactly (integer counts), so the merges are the same
+  // whatever the pool; the merge loop stays on the calling thread, and so
+  // do the progress calls. The pool must outlive the call.
+  ThreadPool* pool = nullptr;
 };
 
 // Learns merges from `corpus` (any bytes; UTF-8 is not checked) and returns
