@@ -16,12 +16,15 @@
 
 #include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/operators.hpp"
+#include "tests/inference/numeric_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
+using Testing::bits_of;
 using ::testing::Each;
 using ::testing::ElementsAre;
+using Testing::failure_of;
 using ::testing::IsEmpty;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
@@ -107,30 +110,6 @@ ForwardOptions options(bool full_precision = true) {
   ForwardOptions o;
   o.full_precision = full_precision;
   return o;
-}
-
-std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
-  std::vector<std::uint64_t> bits;
-  for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
-  return bits;
-}
-
-// "<exception kind>: <message>" of what `run` throws, or "no error".
-std::string failure_of(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::out_of_range& e) {
-    return std::string("out_of_range: ") + e.what();
-  } catch (const std::overflow_error& e) {
-    return std::string("overflow_error: ") + e.what();
-  } catch (const std::domain_error& e) {
-    return std::string("domain_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no error";
 }
 
 TEST(Forward, ObserverSeesEveryStageInOrder) {

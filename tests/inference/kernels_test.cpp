@@ -19,57 +19,19 @@
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/cpu_level.hpp"
 #include "lumeth/inference/internal/reference/reference_ops.hpp"
+#include "tests/inference/numeric_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
 using kernels::CpuLevel;
 using kernels::KernelTable;
+using Testing::bits_of;
+using Testing::failure_of;
+using Testing::Random;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
-  std::vector<std::uint64_t> bits;
-  bits.reserve(values.size());
-  for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
-  return bits;
-}
-
-// "<exception kind>: <message>" of what `run` throws, or "no error".
-std::string failure_of(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::out_of_range& e) {
-    return std::string("out_of_range: ") + e.what();
-  } catch (const std::domain_error& e) {
-    return std::string("domain_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no error";
-}
-
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : engine_(seed) {}
-  double value(double low, double high) {
-    return std::uniform_real_distribution<double>(low, high)(engine_);
-  }
-  std::size_t index(std::size_t below) {
-    return std::uniform_int_distribution<std::size_t>(0, below - 1)(engine_);
-  }
-  Tensor tensor(std::vector<std::size_t> shape, double low = -1.0, double high = 1.0) {
-    Tensor t(std::move(shape), 0.0, true);
-    for (double& v : t.data) v = value(low, high);
-    return t;
-  }
-
- private:
-  std::mt19937_64 engine_;
-};
 
 // Every compiled level; a level the processor lacks is skipped.
 class KernelLevel : public ::testing::TestWithParam<CpuLevel> {
@@ -178,8 +140,8 @@ TEST_P(KernelLevel, ProjectionMatchesThePlainSumBitForBit) {
       std::vector<std::size_t> in_limits(c.rows);
       std::vector<std::size_t> out_limits(c.rows);
       for (std::size_t r = 0; r < c.rows; ++r) {
-        in_limits[r] = c.whole_limits ? c.in : 1 + random.index(c.in);
-        out_limits[r] = c.whole_limits ? c.out : 1 + random.index(c.out);
+        in_limits[r] = c.whole_limits ? c.in : 1 + random.below(c.in);
+        out_limits[r] = c.whole_limits ? c.out : 1 + random.below(c.out);
       }
       std::vector<double> y(c.rows * c.out, -7.0);
       std::vector<const double*> x_rows(c.rows);
@@ -955,7 +917,7 @@ TokenBatch batch_of(const ModelCase& m, Random& random) {
   batch.width = m.width;
   batch.lengths = m.lengths;
   for (std::size_t k = 0; k < m.batch * m.width; ++k) {
-    batch.tokens.push_back(static_cast<std::uint32_t>(random.index(m.vocabulary)));
+    batch.tokens.push_back(static_cast<std::uint32_t>(random.below(m.vocabulary)));
   }
   return batch;
 }

@@ -22,57 +22,19 @@
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/cpu_level.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
+#include "tests/inference/numeric_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
 using kernels::CpuLevel;
 using kernels::KernelTable;
+using Testing::bits_of;
+using Testing::failure_of;
+using Testing::Random;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kPoolSizes[] = {1, 2, 3, 8};
-
-std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
-  std::vector<std::uint64_t> bits;
-  bits.reserve(values.size());
-  for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
-  return bits;
-}
-
-// "<exception kind>: <message>" of what `run` throws, or "no error".
-std::string failure_of(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::out_of_range& e) {
-    return std::string("out_of_range: ") + e.what();
-  } catch (const std::domain_error& e) {
-    return std::string("domain_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no error";
-}
-
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : engine_(seed) {}
-  double value(double low, double high) {
-    return std::uniform_real_distribution<double>(low, high)(engine_);
-  }
-  std::size_t below(std::size_t bound) {
-    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(engine_);
-  }
-  Tensor tensor(std::vector<std::size_t> shape, double low = -1.0, double high = 1.0) {
-    Tensor t(std::move(shape), 0.0, true);
-    for (double& v : t.data) v = value(low, high);
-    return t;
-  }
-
- private:
-  std::mt19937_64 engine_;
-};
 
 // The pools every comparison runs on, made once: pools are meant to live
 // long and serve many calls.

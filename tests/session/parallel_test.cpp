@@ -22,33 +22,20 @@
 #include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/inference/forward.hpp"
 #include "lumeth/session/inference_session.hpp"
+#include "tests/inference/numeric_test_support.hpp"
 #include "tests/session/session_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
+using Testing::bits_of;
+using Testing::failure_of;
 using Testing::Snapshot;
 using ModelPtr = std::shared_ptr<const TransformerModel>;
 using Ids = std::vector<std::uint32_t>;
 using Bits = std::vector<std::uint64_t>;
 
 constexpr std::size_t kPoolSizes[] = {1, 2, 3, 8};
-
-Bits bits_of(const std::vector<double>& values) {
-  Bits bits;
-  bits.reserve(values.size());
-  for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
-  return bits;
-}
-
-std::string failure_of(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 // A model large enough that a one-id step splits every projection and the
 // logits across threads: width 256 (8 query heads of 32 over 2 key/value
@@ -183,9 +170,10 @@ TEST(ParallelSession, AStepThatFailsOnAPoolChangesNothing) {
     EXPECT_EQ(failure_of([&] {
                 (void)session.append(Ids{7, 8}, logits);
               }),
-              "transformer forward produced NaN/Inf");
+              "domain_error: transformer forward produced NaN/Inf");
     EXPECT_TRUE(Snapshot(session) == before);
-    EXPECT_EQ(failure_of([&] { (void)session.append(Ids{9}, throwing); }), "observer refused");
+    EXPECT_EQ(failure_of([&] { (void)session.append(Ids{9}, throwing); }),
+              "other: observer refused");
     EXPECT_TRUE(Snapshot(session) == before);
     // And it steps on as if nothing had happened.
     ForwardOptions unobserved;

@@ -25,12 +25,14 @@
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
 #include "lumeth/session/inference_session.hpp"
 #include "lumeth/session/internal/session_internals.hpp"
+#include "tests/inference/numeric_test_support.hpp"
 #include "tests/session/session_test_support.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
 
 using kernels::CpuLevel;
+using Testing::failure_of;
 using Testing::SessionFile;
 using Testing::sessionFile;
 using Testing::Snapshot;
@@ -572,22 +574,6 @@ ModelPtr overflowing_model() {
   w.output_embedding = Tensor({3, 2}, 0.0, true);
   w.output_embedding.data = {0.5, 0.5, 1e38, 1e38, -0.5, 0.5};
   return make_model(spec_of(m), std::move(w));
-}
-
-// "<exception kind>: <message>" of what `run` throws, or "no error".
-std::string failure_of(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::out_of_range& e) {
-    return std::string("out_of_range: ") + e.what();
-  } catch (const std::domain_error& e) {
-    return std::string("domain_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no error";
 }
 
 struct Refusal {
