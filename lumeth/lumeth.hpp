@@ -10,6 +10,7 @@
 #include "lumeth/foundation/fnv1a.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "lumeth/tokenizers/chat_tokenizer.hpp"
