@@ -6,20 +6,26 @@
 // Properties: encode and decode give exactly what the reference gives (ids,
 // text or error code); under PreserveBytes decode(encode(x)) is x, for a chat
 // tokenizer x without the markers encode matched (all of x under
-// TreatAsText, where no marker id comes out); a decode streamed through
-// the byte decoder in chunks cut anywhere, with its state serialized and
-// parsed at every cut, equals the one-shot decode.
+// TreatAsText, where no marker id comes out); a decode streamed in chunks cut
+// anywhere, with its state serialized and parsed at every cut, equals the
+// one-shot decode: byte ids through the byte decoder (decodeChunk), and the
+// fuzzed ids of every tokenizer (BPE and chat ids included) through a
+// TextStream, whose failed chunks leave its state as it was and whose state
+// keeps the decoder-state invariant.
 
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/reference.hpp"
 #include "fuzz/tokenizer_fixtures.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/text_stream.hpp"
+#include "lumeth/tokenizers/utf8.hpp"
 
 namespace Orvane::Core::Lumeth::Fuzz {
 namespace {
@@ -116,6 +122,60 @@ void checkStreaming(std::span<const std::uint32_t> ids, std::vector<std::size_t>
   }
 }
 
+// The ids of `kind` decoded by a TextStream in chunks ending at `cuts`, the
+// state carried through its record into a fresh stream between chunks,
+// against the tokenizer's one-shot decode.
+void checkTextStream(TokenizerKind kind, std::span<const std::uint32_t> ids,
+                     std::vector<std::size_t> cuts, const DecodeOptions& options) {
+  const ITransformerTokenizer& tokenizer = fuzzTokenizers().get(kind);
+  std::string oneShot;
+  const auto oneShotError = tokenizerOutcome([&] { oneShot = tokenizer.decode(ids, options); });
+
+  std::optional<TextStream> stream;
+  std::optional<TokenizerErrorCode> streamError =
+      tokenizerOutcome([&] { stream.emplace(tokenizer, options); });
+  std::string streamed;
+  cuts.push_back(ids.size());
+  std::size_t begin = 0;
+  for (std::size_t c = 0; !streamError && c < cuts.size(); ++c) {
+    const std::size_t end = std::clamp(cuts[c], begin, ids.size());
+    const bool final = c + 1 == cuts.size();
+    const DecoderState before = stream->state();
+    streamError = tokenizerOutcome(
+        [&] { streamed += stream->decode(ids.subspan(begin, end - begin), final); });
+    const DecoderState& after = stream->state();
+    if (streamError) {
+      LUMETH_FUZZ_CHECK(after.pending == before.pending);
+      break;
+    }
+    LUMETH_FUZZ_CHECK(after.pending.size() <= 3);
+    if (final) LUMETH_FUZZ_CHECK(after.pending.empty());
+    if (!after.pending.empty()) {
+      LUMETH_FUZZ_CHECK(classifyUtf8(after.pending, 0).status == Utf8Status::Incomplete);
+    }
+    if (!final) {
+      TextStream resumed(tokenizer, DecodeOptions{});
+      resumed.parseState(stream->serializeState());
+      LUMETH_FUZZ_CHECK(resumed.state().pending == after.pending &&
+                        resumed.state().policy == after.policy &&
+                        resumed.state().skipSpecialTokens == after.skipSpecialTokens);
+      stream.emplace(std::move(resumed));
+    }
+    begin = end;
+  }
+  LUMETH_FUZZ_CHECK(streamError.has_value() == oneShotError.has_value());
+  if (!streamError) {
+    LUMETH_FUZZ_CHECK(streamed == oneShot);
+  } else if (*streamError != TokenizerErrorCode::InvalidUtf8 &&
+             *streamError != TokenizerErrorCode::UnsupportedOption) {
+    // Bad UTF-8 can surface in an early chunk before a bad id that the
+    // one-shot decode reports, and a stream judges the policy when it is
+    // built, where a BPE decode judges its ids first; any other failure is
+    // the one-shot failure.
+    LUMETH_FUZZ_CHECK(streamError == oneShotError);
+  }
+}
+
 }  // namespace
 }  // namespace Orvane::Core::Lumeth::Fuzz
 
@@ -139,13 +199,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkEncode(kind, text, encodeOptions, markers);
   checkDecode(kind, ids, decodeOptions);
 
-  // The streaming decoder decodes byte ids: the ids themselves for the byte
-  // tokenizer, the encoded text otherwise.
+  // The byte decoder decodes byte ids: the ids themselves for the byte
+  // tokenizer, the encoded text otherwise. A TextStream decodes any kind's.
   if (kind == TokenizerKind::Byte) {
     checkStreaming(ids, cuts, decodeOptions);
   } else {
     const EncodedText bytes = fuzzTokenizers().byte->encode(text, EncodeOptions{});
     checkStreaming(bytes.ids, cuts, decodeOptions);
   }
+  checkTextStream(kind, ids, cuts, decodeOptions);
   return 0;
 }

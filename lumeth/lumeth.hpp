@@ -17,6 +17,7 @@
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/dialogue.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
+#include "lumeth/tokenizers/text_stream.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
 #include "lumeth/tokenizers/utf8.hpp"
 
@@ -25,6 +26,7 @@
 #include "lumeth/spec/transformer_spec.hpp"
 
 #include "lumeth/inference/attention.hpp"
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/feed_forward.hpp"
 #include "lumeth/inference/floating_point.hpp"
 #include "lumeth/inference/forward.hpp"
@@ -38,3 +40,6 @@
 
 #include "lumeth/directory/model_directory.hpp"
 #include "lumeth/directory/tokenizer_artifact.hpp"
+
+#include "lumeth/generation/generate.hpp"
+#include "lumeth/generation/sampler.hpp"

@@ -85,8 +85,9 @@ AttentionResult attend(const kernels::KernelTable& kernels, const AttentionRows&
   const auto scratch = std::make_unique_for_overwrite<double[]>(
       std::max(kernels.project_scratch(chunk_rows, head_dim, keys),
                kernels.project_scratch(chunk_rows, keys, head_dim)));
-  // exp(score - max) of the current row, computed once for the sum and reused
-  // for the probabilities (exp is deterministic, so the bits are the same).
+  // exp(score - max) of the current row (the library's own exp, the same
+  // bits at every kernel level), computed once for the sum and reused for the
+  // probabilities.
   std::vector<double> weights(keys);
 
   for (std::size_t b = 0; b < batch; ++b) {
@@ -142,9 +143,9 @@ AttentionResult attend(const kernels::KernelTable& kernels, const AttentionRows&
               m = score[j];
             }
           }
+          kernels.exp_shifted(weights.data(), score, m, visible_keys);
           double sum = 0.0;
           for (std::size_t j = 0; j < visible_keys; ++j) {
-            weights[j] = std::exp(score[j] - m);
             sum = sum + weights[j];
           }
           ok =

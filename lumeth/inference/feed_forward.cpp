@@ -1,17 +1,20 @@
 #include "lumeth/inference/feed_forward.hpp"
 
-#include <cmath>
 #include <stdexcept>
 
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
 #include "lumeth/inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
 
-double gelu_activation(double u) { return (std::erf(u * kInverseSqrt2) + 1.0) * (u * 0.5); }
+double gelu_activation(double u) { return (elementary::erf(u * kInverseSqrt2) + 1.0) * (u * 0.5); }
 
-double swiglu_activation(double gate, double up) { return (gate / (std::exp(-gate) + 1.0)) * up; }
+// The kernels' swiglu_guard computes exactly these operations.
+double swiglu_activation(double gate, double up) {
+  return (gate / (elementary::exp(-gate) + 1.0)) * up;
+}
 
 Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
                          const Tensor& gate_weight, const Tensor& up_weight,
@@ -25,16 +28,16 @@ Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& inpu
     case FeedForwardKind::swiglu: {
       const Tensor gate = linear_with(kernels, input, gate_weight, rows, model_dim, ffn_dim,
                                       full_precision, GuardLevel::operation);
-      for (std::size_t k = 0; k < count; ++k) {
-        hidden.data[k] = guard_value(swiglu_activation(gate.data[k], up.data[k]), full_precision,
-                                     GuardLevel::operation);
+      if (!kernels.swiglu_guard(hidden.data.data(), gate.data.data(), up.data.data(), count,
+                                kernels::guard_mode(full_precision))) {
+        throw_non_finite(GuardLevel::operation);
       }
       break;
     }
     case FeedForwardKind::gelu_mlp:
-      for (std::size_t k = 0; k < count; ++k) {
-        hidden.data[k] =
-            guard_value(gelu_activation(up.data[k]), full_precision, GuardLevel::operation);
+      if (!kernels.gelu_guard(hidden.data.data(), up.data.data(), kInverseSqrt2, count,
+                              kernels::guard_mode(full_precision))) {
+        throw_non_finite(GuardLevel::operation);
       }
       break;
     default:

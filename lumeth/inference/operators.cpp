@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/internal/forward_support.hpp"
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
@@ -144,14 +145,14 @@ RopeTable build_rope_table(std::size_t positions, std::size_t dim, double base,
   std::vector<double> frequency(half);
   for (std::size_t i = 0; i < half; ++i) {
     const double e = static_cast<double>(2 * i) / static_cast<double>(dim);
-    frequency[i] = std::pow(base, e);
+    frequency[i] = elementary::pow(base, e);
   }
   for (std::size_t p = 0; p < positions; ++p) {
     const double t = static_cast<double>(position_offset + p);
     for (std::size_t i = 0; i < half; ++i) {
-      const double angle = t / frequency[i];
-      table.cos[p * half + i] = std::cos(angle);
-      table.sin[p * half + i] = std::sin(angle);
+      const elementary::SinCos turn = elementary::sin_cos(t / frequency[i]);
+      table.cos[p * half + i] = turn.cosine;
+      table.sin[p * half + i] = turn.sine;
     }
   }
   return table;

@@ -78,6 +78,10 @@ class InferenceSession {
   // and change nothing.
   void set_tokenizer_state(ByteBuffer state);
 
+  // Replaces counter. The session stores, saves and restores it but gives it
+  // no meaning of its own; generation keeps its sampler's draw count there.
+  void set_counter(std::uint64_t counter) noexcept { counter_ = counter; }
+
   // The session file; the session is not changed.
   [[nodiscard]] ByteBuffer save() const;
 

@@ -93,6 +93,11 @@ class ChatTokenizer : public ITransformerTokenizer {
   // hash covers the base's hash and the three marker ids.
   [[nodiscard]] TokenizerDescriptor descriptor() const override;
 
+  // The tokenizer this one wraps; never null.
+  [[nodiscard]] const std::shared_ptr<const ITransformerTokenizer>& base() const noexcept {
+    return base_;
+  }
+
  private:
   // Encodes a piece of text with the base, passing TreatAsText on when the
   // base is a chat tokenizer that would otherwise parse markers in it.

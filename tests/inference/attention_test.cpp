@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
+
 namespace Orvane::Core::Lumeth {
 namespace {
 
@@ -44,8 +46,8 @@ TEST(Attention, SecondPositionAttendsCausallyWithAStableSoftmax) {
   const AttentionResult r = attention(q, k, v, 1, 2, 1, 1, 4, {}, true);
 
   // Row 0 sees only key 0; row 1 sees keys 0 and 1 with scores 0.5 and 1.0.
-  const double e0 = std::exp(0.5 - 1.0);
-  const double e1 = std::exp(1.0 - 1.0);
+  const double e0 = elementary::exp(0.5 - 1.0);
+  const double e1 = elementary::exp(1.0 - 1.0);
   const double sum = 0.0 + e0 + e1;
   const double p0 = e0 / sum;
   const double p1 = e1 / sum;

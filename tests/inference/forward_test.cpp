@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -59,7 +60,7 @@ TransformerSpec make_spec(const ModelShape& m) {
 Tensor patterned(std::vector<std::size_t> shape, double seed, double centre = 0.0) {
   Tensor t(std::move(shape), 0.0, true);
   for (std::size_t k = 0; k < t.data.size(); ++k) {
-    t.data[k] = centre + 0.5 * std::sin(static_cast<double>(k) * 0.731 + seed);
+    t.data[k] = centre + 0.5 * elementary::sin(static_cast<double>(k) * 0.731 + seed);
   }
   return t;
 }
@@ -233,9 +234,9 @@ TEST(Forward, MatchesAHandComputedTinyModel) {
                0.0 + x[0] * weight.data[2] + x[1] * weight.data[3]};
   };
   const auto rotate = [](Vec x, double position) {
-    const double angle = position / std::pow(10000.0, 0.0 / 2.0);
-    const double c = std::cos(angle);
-    const double n = std::sin(angle);
+    const double angle = position / elementary::pow(10000.0, 0.0 / 2.0);
+    const double c = elementary::cos(angle);
+    const double n = elementary::sin(angle);
     return Vec{x[0] * c - x[1] * n, x[1] * c + x[0] * n};
   };
   const double scale = 1.0 / std::sqrt(2.0);
@@ -255,9 +256,9 @@ TEST(Forward, MatchesAHandComputedTinyModel) {
     const double s0 = dot(q[1], k[0]) * scale;
     const double s1 = dot(q[1], k[1]) * scale;
     const double top = s0 > s1 ? s0 : s1;
-    const double sum = 0.0 + std::exp(s0 - top) + std::exp(s1 - top);
-    const double p0 = std::exp(s0 - top) / sum;
-    const double p1 = std::exp(s1 - top) / sum;
+    const double sum = 0.0 + elementary::exp(s0 - top) + elementary::exp(s1 - top);
+    const double p0 = elementary::exp(s0 - top) / sum;
+    const double p1 = elementary::exp(s1 - top) / sum;
     for (std::size_t d = 0; d < 2; ++d) attended[1][d] = v[1][d] * p1 + (v[0][d] * p0 + 0.0);
   }
   for (std::size_t p = 0; p < 2; ++p) {
@@ -266,7 +267,7 @@ TEST(Forward, MatchesAHandComputedTinyModel) {
     const Vec h2 = norm(x[p], l.ffn_norm);
     const double gate = 0.0 + h2[0] * l.ffn_gate.data[0] + h2[1] * l.ffn_gate.data[1];
     const double up = 0.0 + h2[0] * l.ffn_up.data[0] + h2[1] * l.ffn_up.data[1];
-    const double hidden = (gate / (std::exp(-gate) + 1.0)) * up;
+    const double hidden = (gate / (elementary::exp(-gate) + 1.0)) * up;
     const Vec mlp{0.0 + hidden * l.ffn_down.data[0], 0.0 + hidden * l.ffn_down.data[1]};
     x[p] = Vec{x[p][0] + mlp[0], x[p][1] + mlp[1]};
     const Vec f = norm(x[p], w.final_norm);

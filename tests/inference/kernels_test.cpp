@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
+#include "lumeth/inference/feed_forward.hpp"
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/cpu_level.hpp"
 #include "lumeth/inference/internal/reference/reference_ops.hpp"
@@ -287,9 +289,9 @@ TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {
       std::vector<double> cos_pairs(n), sin_pairs(n);
       for (std::size_t k = 0; k + 1 < n; k += 2) {
         const double angle = random.value(-3.0, 3.0);
-        cos_pairs[k] = cos_pairs[k + 1] = std::cos(angle);
-        sin_pairs[k] = -std::sin(angle);
-        sin_pairs[k + 1] = std::sin(angle);
+        cos_pairs[k] = cos_pairs[k + 1] = elementary::cos(angle);
+        sin_pairs[k] = -elementary::sin(angle);
+        sin_pairs[k + 1] = elementary::sin(angle);
       }
       const auto g = [&](double x) { return guard_value(x, full_precision, GuardLevel::forward); };
 
@@ -331,6 +333,58 @@ TEST_P(KernelLevel, ElementwiseKernelsMatchTheScalarGuard) {
         EXPECT_FALSE(table().guard_copy(got.data(), bad.data(), n, guard)) << n << " " << at;
         got = a;
         EXPECT_FALSE(table().add_guard(got.data(), bad.data(), n, guard)) << n << " " << at;
+      }
+    }
+  }
+}
+
+// exp, the SiLU gate and the GELU give the scalar functions' bits in every
+// lane and in the scalar tail: for ordinary values, for values whose exp or
+// erf the fast path cannot round with certainty (that lane falls back to the
+// scalar function), and for special values, each placed in every position in
+// turn.
+TEST_P(KernelLevel, ElementaryKernelsGiveTheScalarFunctionsBitsInEveryLane) {
+  Random random(4);
+  const double erf_one = 0x1.7afb48dc96627p+2 / kInverseSqrt2;  // erf(u / sqrt 2) near 1
+  const std::vector<double> specials = {
+      kNaN,  kInfinity, -kInfinity, 0.0,       -0.0,    0x1p-1074, -0x1p-1074, 0x1p-26,
+      708.0, -708.0,    709.7,      710.0,     -745.0,  -745.2,    -1000.0,    1000.0,
+      1e300, -1e300,    1e-280,     -0x1p-899, erf_one, -erf_one,  3 * 0x1p-26};
+  for (const std::size_t n : std::vector<std::size_t>{1, 2, 3, 5, 8, 9, 16, 17, 19}) {
+    std::vector<double> x(n), up(n), got(n), expected(n);
+    for (std::size_t k = 0; k < n; ++k) up[k] = random.value(-2.0, 2.0);
+    for (const double special : specials) {
+      for (std::size_t at = 0; at < n; ++at) {
+        for (std::size_t k = 0; k < n; ++k) x[k] = random.value(-40.0, 40.0);
+        x[at] = special;
+        const std::string label =
+            std::to_string(special) + " at " + std::to_string(at) + " of " + std::to_string(n);
+        for (const double shift : {0.0, 1.5}) {
+          table().exp_shifted(got.data(), x.data(), shift, n);
+          for (std::size_t k = 0; k < n; ++k) expected[k] = elementary::exp(x[k] - shift);
+          ASSERT_EQ(bits_of(got), bits_of(expected)) << "exp " << shift << " " << label;
+        }
+        for (const bool fp : {true, false}) {
+          const kernels::GuardMode guard = kernels::guard_mode(fp);
+          // Failed values are stored as computed; only the verdict is compared.
+          const auto expect_scalar = [&](const char* what, bool ok, auto scalar) {
+            bool scalar_ok = true;
+            for (std::size_t k = 0; k < n; ++k) {
+              try {
+                expected[k] = guard_value(scalar(k), fp, GuardLevel::operation);
+              } catch (const std::domain_error&) {
+                scalar_ok = false;
+                expected[k] = got[k];
+              }
+            }
+            ASSERT_EQ(ok, scalar_ok) << what << " " << label;
+            ASSERT_EQ(bits_of(got), bits_of(expected)) << what << " " << label;
+          };
+          expect_scalar("swiglu", table().swiglu_guard(got.data(), x.data(), up.data(), n, guard),
+                        [&](std::size_t k) { return swiglu_activation(x[k], up[k]); });
+          expect_scalar("gelu", table().gelu_guard(got.data(), x.data(), kInverseSqrt2, n, guard),
+                        [&](std::size_t k) { return gelu_activation(x[k]); });
+        }
       }
     }
   }

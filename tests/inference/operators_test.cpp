@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
+
 namespace Orvane::Core::Lumeth {
 namespace {
 
@@ -159,24 +161,27 @@ TEST(RopeTable, FirstPairTurnsOneRadianPerPosition) {
   EXPECT_EQ(table.dim, 2U);
   EXPECT_EQ(table.cos.size(), 4U);
   for (std::size_t p = 0; p < 4; ++p) {
-    EXPECT_EQ(table.cos_at(p, 0), std::cos(static_cast<double>(p))) << p;
-    EXPECT_EQ(table.sin_at(p, 0), std::sin(static_cast<double>(p))) << p;
+    EXPECT_EQ(table.cos_at(p, 0), elementary::cos(static_cast<double>(p))) << p;
+    EXPECT_EQ(table.sin_at(p, 0), elementary::sin(static_cast<double>(p))) << p;
   }
+  // cos 1 and sin 1 rounded to nearest (MPFR).
+  EXPECT_EQ(table.cos_at(1, 0), 0x1.14a280fb5068cp-1);
+  EXPECT_EQ(table.sin_at(1, 0), 0x1.aed548f090ceep-1);
 }
 
 TEST(RopeTable, LaterPairsTurnSlowerAndOffsetShiftsPositions) {
   const RopeTable table = build_rope_table(4, 4, 10000.0, 0);
   for (std::size_t p = 0; p < 4; ++p) {
     const double t = static_cast<double>(p);
-    EXPECT_EQ(table.cos_at(p, 0), std::cos(t));
+    EXPECT_EQ(table.cos_at(p, 0), elementary::cos(t));
     // pow(10000, 2/4) = 100.
-    EXPECT_EQ(table.cos_at(p, 1), std::cos(t / 100.0)) << p;
-    EXPECT_EQ(table.sin_at(p, 1), std::sin(t / 100.0)) << p;
+    EXPECT_EQ(table.cos_at(p, 1), elementary::cos(t / 100.0)) << p;
+    EXPECT_EQ(table.sin_at(p, 1), elementary::sin(t / 100.0)) << p;
     EXPECT_EQ(table.cos[p * 2 + 1], table.cos_at(p, 1));
   }
   const RopeTable shifted = build_rope_table(2, 4, 10000.0, 5);
-  EXPECT_EQ(shifted.cos_at(0, 0), std::cos(5.0));
-  EXPECT_EQ(shifted.sin_at(1, 1), std::sin(6.0 / 100.0));
+  EXPECT_EQ(shifted.cos_at(0, 0), elementary::cos(5.0));
+  EXPECT_EQ(shifted.sin_at(1, 1), elementary::sin(6.0 / 100.0));
 }
 
 TEST(RopeTable, Failures) {
@@ -215,10 +220,10 @@ TEST(ApplyRope, PositionZeroIsTheIdentityAndPairsAreAdjacent) {
   apply_rope(query, key, 1, 2, 1, 1, table, true, false);
   EXPECT_THAT(std::vector<double>(query.data.begin(), query.data.begin() + 4),
               ElementsAre(1, 2, 3, 4));
-  const double c0 = std::cos(1.0);
-  const double s0 = std::sin(1.0);
-  const double c1 = std::cos(0.01);
-  const double s1 = std::sin(0.01);
+  const double c0 = elementary::cos(1.0);
+  const double s0 = elementary::sin(1.0);
+  const double c1 = elementary::cos(0.01);
+  const double s1 = elementary::sin(0.01);
   EXPECT_THAT(std::vector<double>(query.data.begin() + 4, query.data.end()),
               ElementsAre(1 * c0 - 2 * s0, 2 * c0 + 1 * s0, 3 * c1 - 4 * s1, 4 * c1 + 3 * s1));
   EXPECT_THAT(std::vector<double>(key.data.begin() + 4, key.data.end()),
@@ -248,9 +253,9 @@ TEST(ApplyRope, SharedKeyHeadRotatesOnlyItsOwnColumns) {
   Tensor query({2, 8}, 1.0, true);
   Tensor key = make_tensor({2, 2}, {1, 0, 1, 0});
   rotate_query_key(query, key, 1, 2, 4, 1, 2, 10000.0, 0, true, false);
-  EXPECT_THAT(key.data, ElementsAre(1.0, 0.0, std::cos(1.0), std::sin(1.0)));
+  EXPECT_THAT(key.data, ElementsAre(1.0, 0.0, elementary::cos(1.0), elementary::sin(1.0)));
   for (std::size_t h = 0; h < 4; ++h) {
-    EXPECT_EQ(query.at({1, 2 * h}), std::cos(1.0) - std::sin(1.0)) << h;
+    EXPECT_EQ(query.at({1, 2 * h}), elementary::cos(1.0) - elementary::sin(1.0)) << h;
   }
 }
 

@@ -85,6 +85,20 @@ struct KernelTable {
   // y[k] = guard(x[k] / divisor) for k < n.
   bool (*divide_guard)(double* y, const double* x, double divisor, std::size_t n,
                        GuardMode guard) noexcept;
+  // y[k] = exp(x[k] - shift) for k < n: the difference rounded once, then
+  // elementary::exp, so every level stores the scalar function's bits.
+  void (*exp_shifted)(double* y, const double* x, double shift, std::size_t n) noexcept;
+  // y[k] = guard((g / (exp(-g) + 1.0)) * up[k]) with g = gate[k], for k < n:
+  // the SiLU-gated value of the feed-forward block, operation by operation
+  // as swiglu_activation computes it.
+  bool (*swiglu_guard)(double* y, const double* gate, const double* up, std::size_t n,
+                       GuardMode guard) noexcept;
+  // y[k] = guard((erf(u * scale) + 1.0) * (u * 0.5)) with u = up[k], for
+  // k < n: the exact GELU of the feed-forward block (scale is the double
+  // nearest 1 / sqrt 2), operation by operation as gelu_activation computes
+  // it, with elementary::erf.
+  bool (*gelu_guard)(double* y, const double* up, double scale, std::size_t n,
+                     GuardMode guard) noexcept;
   // Rotates the adjacent pairs of `values` (n even) in place:
   // (x0, x1) -> (guard(x0 * c - x1 * s), guard(x1 * c + x0 * s)) with, for
   // pair i, cos_pairs[2i] = cos_pairs[2i + 1] = c and sin_pairs[2i] = -s,

@@ -3,9 +3,10 @@
 // The bodies of the exact kernels, written once over a vector-traits type and
 // instantiated by each level's source file (kernels_<level>.cpp) under that
 // level's instruction-set target. Every template here takes the traits type
-// as a parameter; each level's traits type lives in an anonymous namespace,
-// so every instantiation is private to its file and no level's code can be
-// picked for another.
+// as a parameter; each vector level's traits type lives in an anonymous
+// namespace, so every instantiation is private to its file and no level's
+// code can be picked for another. (The portable level's ScalarTraits is
+// shared with the scalar elementary functions; both are baseline code.)
 //
 // Include this header after every standard header it needs (below) and after
 // the level's target pragma (`#pragma GCC target` under GCC, `#pragma clang
@@ -14,17 +15,24 @@
 //
 // A traits type S provides:
 //   V, Mask          vector of S::width doubles; per-lane failure flags
-//   zero, load, store (unaligned), broadcast, add, mul, div
+//   VI               vector of S::width 64-bit integers (the doubles' bits)
+//   zero, load, store (unaligned), broadcast, add, sub, mul, div, abs
 //   swap_pairs(v)    exchanges lanes 2i and 2i + 1 (width >= 2 only)
 //   transpose(t)     t is V[width]: lane j of t[k] and lane k of t[j] change
 //                    places (a square transpose in registers)
 //   round_single(v)  each lane to the nearest float (ties to even), widened
-//   no_failure(), failure(v, limit) (lanes with !(|v| < limit)),
-//   merge(a, b), any(mask)
+//   ibroadcast, bits(v), from_bits(i), iadd, isub, iand, ishl<n>, ishr<n>
+//                    (logical), gather(table, index) (table[index] per lane)
+//   no_failure(), not_less(a, b) (lanes with !(a < b)), failure(v, limit)
+//   (lanes with !(|v| < limit)), merge(a, b), any(mask), mask_bits(mask)
+//   (bit i for lane i)
+// The scalar form is kernels::ScalarTraits (scalar_traits.hpp).
 
 #include <algorithm>
 #include <cstddef>
 
+#include "lumeth/inference/elementary.hpp"
+#include "lumeth/inference/internal/elementary_core.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
 
 namespace Orvane::Core::Lumeth::kernels {
@@ -131,6 +139,113 @@ bool divide_guard(double* y, const double* x, double divisor, std::size_t n,
   bool failed = S::any(failures);
   for (; k < n; ++k) {
     y[k] = guard_scalar<S>(x[k] / divisor, guard, failed);
+  }
+  return !failed;
+}
+
+// exp of every lane: the fast path of elementary::exp (the same template the
+// scalar function runs), and the scalar function itself for the lanes the
+// fast path cannot round with certainty. Every lane gets exactly the bits
+// elementary::exp returns.
+template <class S>
+inline typename S::V exp_vector(typename S::V x) {
+  typename S::Mask uncertain;
+  typename S::V y = elementary::core::exp_fast<S>(x, uncertain);
+  if (S::any(uncertain)) {
+    double xs[S::width];
+    double ys[S::width];
+    S::store(xs, x);
+    S::store(ys, y);
+    const unsigned lanes = S::mask_bits(uncertain);
+    for (std::size_t i = 0; i < S::width; ++i) {
+      if (((lanes >> i) & 1U) != 0) {
+        ys[i] = elementary::exp(xs[i]);
+      }
+    }
+    y = S::load(ys);
+  }
+  return y;
+}
+
+template <class S>
+void exp_shifted(double* y, const double* x, double shift, std::size_t n) noexcept {
+  constexpr std::size_t W = S::width;
+  const typename S::V s = S::broadcast(shift);
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) {
+    S::store(y + k, exp_vector<S>(S::sub(S::load(x + k), s)));
+  }
+  for (; k < n; ++k) {
+    y[k] = elementary::exp(x[k] - shift);
+  }
+}
+
+// -g is computed as g * -1.0 (exact, and -0.0 for +0.0 like unary minus).
+template <class S>
+bool swiglu_guard(double* y, const double* gate, const double* up, std::size_t n,
+                  GuardMode guard) noexcept {
+  constexpr std::size_t W = S::width;
+  const typename S::V limit = S::broadcast(guard.limit);
+  const typename S::V one = S::broadcast(1.0);
+  const typename S::V minus_one = S::broadcast(-1.0);
+  typename S::Mask failures = S::no_failure();
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) {
+    const typename S::V g = S::load(gate + k);
+    const typename S::V e = exp_vector<S>(S::mul(g, minus_one));
+    const typename S::V v = S::mul(S::div(g, S::add(e, one)), S::load(up + k));
+    S::store(y + k, guard_vector<S>(v, limit, guard.round, failures));
+  }
+  bool failed = S::any(failures);
+  for (; k < n; ++k) {
+    const double g = gate[k];
+    y[k] = guard_scalar<S>((g / (elementary::exp(-g) + 1.0)) * up[k], guard, failed);
+  }
+  return !failed;
+}
+
+// erf of every lane, like exp_vector: the fast path of elementary::erf and
+// the scalar function for the lanes it cannot round with certainty.
+template <class S>
+inline typename S::V erf_vector(typename S::V x) {
+  typename S::Mask uncertain;
+  typename S::V y = elementary::core::erf_fast<S>(x, uncertain);
+  if (S::any(uncertain)) {
+    double xs[S::width];
+    double ys[S::width];
+    S::store(xs, x);
+    S::store(ys, y);
+    const unsigned lanes = S::mask_bits(uncertain);
+    for (std::size_t i = 0; i < S::width; ++i) {
+      if (((lanes >> i) & 1U) != 0) {
+        ys[i] = elementary::erf(xs[i]);
+      }
+    }
+    y = S::load(ys);
+  }
+  return y;
+}
+
+template <class S>
+bool gelu_guard(double* y, const double* up, double scale, std::size_t n,
+                GuardMode guard) noexcept {
+  constexpr std::size_t W = S::width;
+  const typename S::V limit = S::broadcast(guard.limit);
+  const typename S::V s = S::broadcast(scale);
+  const typename S::V one = S::broadcast(1.0);
+  const typename S::V half = S::broadcast(0.5);
+  typename S::Mask failures = S::no_failure();
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) {
+    const typename S::V u = S::load(up + k);
+    const typename S::V e = erf_vector<S>(S::mul(u, s));
+    const typename S::V v = S::mul(S::add(e, one), S::mul(u, half));
+    S::store(y + k, guard_vector<S>(v, limit, guard.round, failures));
+  }
+  bool failed = S::any(failures);
+  for (; k < n; ++k) {
+    const double u = up[k];
+    y[k] = guard_scalar<S>((elementary::erf(u * scale) + 1.0) * (u * 0.5), guard, failed);
   }
   return !failed;
 }
@@ -548,6 +663,9 @@ constexpr KernelTable make_kernel_table(CpuLevel level) {
                      &add_guard<S>,
                      &scale_weight_guard<S>,
                      &divide_guard<S>,
+                     &exp_shifted<S>,
+                     &swiglu_guard<S>,
+                     &gelu_guard<S>,
                      &rotate_pairs<S>};
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 // Every function declared from here to the matching pop (the kernel
 // templates and this level's traits) is compiled for the level's target. GCC
@@ -30,6 +31,7 @@ namespace {
 
 struct Avx2 {
   using V = __m256d;
+  using VI = __m256i;
   using Mask = __m256d;
   static constexpr std::size_t width = 4;
 
@@ -38,8 +40,11 @@ struct Avx2 {
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V broadcast(double x) { return _mm256_set1_pd(x); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V abs(V v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   // Pairs within each 128-bit half, then the halves.
   [[gnu::always_inline]] static void transpose(V (&t)[4]) {
@@ -53,13 +58,31 @@ struct Avx2 {
     t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
   }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+
+  static VI ibroadcast(std::uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
+  static VI bits(V v) { return _mm256_castpd_si256(v); }
+  static V from_bits(VI i) { return _mm256_castsi256_pd(i); }
+  static VI iadd(VI a, VI b) { return _mm256_add_epi64(a, b); }
+  static VI isub(VI a, VI b) { return _mm256_sub_epi64(a, b); }
+  static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
+  static VI ior(VI a, VI b) { return _mm256_or_si256(a, b); }
+  template <int n>
+  static VI ishl(VI a) {
+    return _mm256_slli_epi64(a, n);
+  }
+  template <int n>
+  static VI ishr(VI a) {
+    return _mm256_srli_epi64(a, n);
+  }
+  static V gather(const double* table, VI index) { return _mm256_i64gather_pd(table, index, 8); }
+
   static Mask no_failure() { return _mm256_setzero_pd(); }
   // Not-less-than, unordered: true for NaN, as the failure test needs.
-  static Mask failure(V v, V limit) {
-    return _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), v), limit, _CMP_NLT_UQ);
-  }
+  static Mask not_less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_NLT_UQ); }
+  static Mask failure(V v, V limit) { return not_less(abs(v), limit); }
   static Mask merge(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+  static unsigned mask_bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
 };
 
 constexpr KernelTable kAvx2 = make_kernel_table<Avx2, 6, 2>(CpuLevel::avx2);

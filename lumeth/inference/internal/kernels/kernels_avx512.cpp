@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 // Every function declared from here to the matching pop (the kernel
 // templates and this level's traits) is compiled for the level's target. GCC
@@ -34,6 +35,7 @@ namespace {
 
 struct Avx512 {
   using V = __m512d;
+  using VI = __m512i;
   using Mask = __mmask8;
   static constexpr std::size_t width = 8;
 
@@ -42,8 +44,12 @@ struct Avx512 {
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
   static V broadcast(double x) { return _mm512_set1_pd(x); }
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
+  // Masked with every lane selected, for the same reason as round_single.
+  static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }
+  static V abs(V v) { return _mm512_abs_pd(v); }
   static V swap_pairs(V v) { return _mm512_shuffle_pd(v, v, 0x55); }
   // Pairs within each 128-bit lane, then lanes: a_i holds the pairs of rows
   // (2m, 2m + 1), b the lanes of two such, t[k] the lanes of column k. The
@@ -69,19 +75,42 @@ struct Avx512 {
   // The zero-masking forms with every lane selected: the plain forms start
   // from an undefined register, which the compiler flags as uninitialised.
   static V round_single(V v) { return _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_cvtpd_ps(0xFF, v)); }
+
+  static VI ibroadcast(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
+  static VI bits(V v) { return _mm512_castpd_si512(v); }
+  static V from_bits(VI i) { return _mm512_castsi512_pd(i); }
+  static VI iadd(VI a, VI b) { return _mm512_add_epi64(a, b); }
+  static VI isub(VI a, VI b) { return _mm512_sub_epi64(a, b); }
+  static VI iand(VI a, VI b) { return _mm512_and_si512(a, b); }
+  static VI ior(VI a, VI b) { return _mm512_or_si512(a, b); }
+  // Shifts and the gather in their masked forms with every lane selected,
+  // for the same reason as round_single.
+  template <int n>
+  static VI ishl(VI a) {
+    return _mm512_maskz_slli_epi64(0xFF, a, n);
+  }
+  template <int n>
+  static VI ishr(VI a) {
+    return _mm512_maskz_srli_epi64(0xFF, a, n);
+  }
+  static V gather(const double* table, VI index) {
+    return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, index, table, 8);
+  }
+
   static Mask no_failure() { return 0; }
   // Not-less-than, unordered: true for NaN, as the failure test needs.
-  static Mask failure(V v, V limit) {
-    return _mm512_cmp_pd_mask(_mm512_abs_pd(v), limit, _CMP_NLT_UQ);
-  }
+  static Mask not_less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_NLT_UQ); }
+  static Mask failure(V v, V limit) { return not_less(abs(v), limit); }
   static Mask merge(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static bool any(Mask m) { return m != 0; }
+  static unsigned mask_bits(Mask m) { return m; }
 };
 
 // The same operations on 256-bit vectors; with 32 registers the blocks can be
 // wider than under AVX2.
 struct Avx512Narrow {
   using V = __m256d;
+  using VI = __m256i;
   using Mask = __mmask8;
   static constexpr std::size_t width = 4;
 
@@ -90,8 +119,11 @@ struct Avx512Narrow {
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V broadcast(double x) { return _mm256_set1_pd(x); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V abs(V v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
   static V swap_pairs(V v) { return _mm256_permute_pd(v, 0x5); }
   // Pairs within each 128-bit half, then the halves.
   [[gnu::always_inline]] static void transpose(V (&t)[4]) {
@@ -105,13 +137,31 @@ struct Avx512Narrow {
     t[3] = _mm256_permute2f128_pd(a1, a3, 0x31);
   }
   static V round_single(V v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+
+  static VI ibroadcast(std::uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
+  static VI bits(V v) { return _mm256_castpd_si256(v); }
+  static V from_bits(VI i) { return _mm256_castsi256_pd(i); }
+  static VI iadd(VI a, VI b) { return _mm256_add_epi64(a, b); }
+  static VI isub(VI a, VI b) { return _mm256_sub_epi64(a, b); }
+  static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
+  static VI ior(VI a, VI b) { return _mm256_or_si256(a, b); }
+  template <int n>
+  static VI ishl(VI a) {
+    return _mm256_slli_epi64(a, n);
+  }
+  template <int n>
+  static VI ishr(VI a) {
+    return _mm256_srli_epi64(a, n);
+  }
+  static V gather(const double* table, VI index) { return _mm256_i64gather_pd(table, index, 8); }
+
   static Mask no_failure() { return 0; }
   // Not-less-than, unordered: true for NaN, as the failure test needs.
-  static Mask failure(V v, V limit) {
-    return _mm256_cmp_pd_mask(_mm256_andnot_pd(_mm256_set1_pd(-0.0), v), limit, _CMP_NLT_UQ);
-  }
+  static Mask not_less(V a, V b) { return _mm256_cmp_pd_mask(a, b, _CMP_NLT_UQ); }
+  static Mask failure(V v, V limit) { return not_less(abs(v), limit); }
   static Mask merge(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static bool any(Mask m) { return m != 0; }
+  static unsigned mask_bits(Mask m) { return m; }
 };
 
 constexpr KernelTable kAvx512 = make_kernel_table<Avx512, 4, 6>(CpuLevel::avx512);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lumeth/inference/elementary.hpp"
 #include "lumeth/inference/feed_forward.hpp"
 #include "lumeth/inference/internal/forward_support.hpp"
 
@@ -147,7 +148,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
   const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
   const std::size_t group = query_heads / kv_heads;
   // exp(score - max) of the current row, computed once for the sum and reused
-  // for the probabilities (exp is deterministic, so the bits are the same).
+  // for the probabilities.
   std::vector<double> weights(seq);
 
   const double* const q = query.data.data();
@@ -187,7 +188,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
 
         double sum = 0.0;
         for (std::size_t j = 0; j <= i; ++j) {
-          weights[j] = std::exp(score[j] - m);
+          weights[j] = elementary::exp(score[j] - m);
           sum = sum + weights[j];
         }
 
