@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures Lumeth's BPE training and encoding against established tokenizer
-# libraries on the same corpus, in one session, interleaved, single-threaded,
-# and prints a table of median times and ratios.
+# libraries on the same corpus, in one session, interleaved, and prints two
+# tables of median times and ratios: every tool on one thread, then every
+# tool at its default thread count beside Lumeth with two threads.
 #
 #   bench/compare.sh [REPETITIONS]      (default 3)
 #
@@ -19,8 +20,14 @@
 # bench/make-corpus.sh when missing), LUMETH_PEERS_DIR (scratch directory,
 # default /tmp/lumeth-peers), LUMETH_BUILD_DIR (default build/release).
 #
-# Every measured process runs pinned to one core (taskset) with the peers'
-# thread pools set to one thread. Times are wall-clock seconds of the timed
+# One thread: every measured process runs pinned to one core (taskset) with
+# the peers' thread pools set to one thread. All threads: nothing is pinned;
+# Lumeth runs with a ThreadPool of 2 (encodeParallel for whole texts,
+# encodeBatch for lines, trainBpe with parallel counting); `tokenizers`
+# trains and encodes lines with encodeBatch on every core (its default);
+# SentencePiece trains with its default thread count (its C++ encoder has no
+# batch call, so it encodes on one thread); the npm `tiktoken` has no batch
+# encoder and encodes on one thread. Times are wall-clock seconds of the timed
 # work only (loading files and models is outside), the median over the
 # repetitions; ratio = peer time / Lumeth time, so above 1 means Lumeth is
 # faster. Peak RSS: Lumeth's from its benchmark counter (the training call),
@@ -87,7 +94,6 @@ if ! node -e "require('tiktoken').get_encoding('cl100k_base').free()" 2>/dev/nul
 fi
 
 # ---- measuring ---------------------------------------------------------------
-export RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false OMP_NUM_THREADS=1
 # Large malloc blocks on transparent huge pages, for every process alike:
 # fewer page faults when tens of megabytes of ids are written.
 export GLIBC_TUNABLES=glibc.malloc.hugetlb=1
@@ -95,13 +101,28 @@ core=$(($(nproc) - 1))
 results=$peers/results.tsv
 : >"$results"
 
-# record TASK TOOL SECONDS RSS_KB
-record() { printf '%s\t%s\t%s\t%s\n' "$@" >>"$results"; }
+# The set being measured ("one" or "all") and how its processes start.
+set_name=one
+pin=()
+one_thread() {
+  set_name=one
+  pin=(taskset -c "$core")
+  export RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false OMP_NUM_THREADS=1
+}
+all_threads() {
+  set_name=all
+  pin=()
+  unset RAYON_NUM_THREADS OMP_NUM_THREADS
+  export TOKENIZERS_PARALLELISM=true
+}
+
+# record TASK TOOL SECONDS RSS_KB (under the current set)
+record() { printf '%s\t%s\t%s\t%s\t%s\n' "$set_name" "$@" >>"$results"; }
 
 # Runs one of our benchmarks; records its real time and peak RSS counter.
 ours() {
   local task=$1 filter=$2 json
-  json=$(taskset -c "$core" "$bench" --benchmark_filter="^${filter}(/iterations:1)?\$" \
+  json=$("${pin[@]}" "$bench" --benchmark_filter="^${filter}(/iterations:1)?(/real_time)?\$" \
     --benchmark_format=json 2>/dev/null)
   python3 -c '
 import json, sys
@@ -125,7 +146,7 @@ peer() {
   local task=$1 tool=$2 log
   shift 2
   log=$(mktemp)
-  if ! taskset -c "$core" /usr/bin/time -f 'rss_kb=%M' "$@" >"$log.out" 2>"$log"; then
+  if ! "${pin[@]}" /usr/bin/time -f 'rss_kb=%M' "$@" >"$log.out" 2>"$log"; then
     say "$tool failed on $task:"
     tail -n 5 "$log" >&2
     rm -f "$log" "$log.out"
@@ -142,7 +163,8 @@ spm=$peers/sentencepiece_driver
 nodedrv=$root/bench/peers/node_driver.cjs
 
 for ((rep = 1; rep <= repetitions; ++rep)); do
-  say "repetition $rep of $repetitions: training"
+  one_thread
+  say "repetition $rep of $repetitions, one thread: training"
   ours "train 32000, 20 MB" "BM_TrainBpe/corpus_mb:20/vocabulary:32000"
   peer "train 32000, 20 MB" sentencepiece "$spm" train "$corpus" 32000 "$peers/spm32000"
   ours "train 30000, 20 MB" "BM_TrainBpe/corpus_mb:20/vocabulary:30000"
@@ -152,7 +174,7 @@ for ((rep = 1; rep <= repetitions; ++rep)); do
   peer "train 8000, 1 MB" sentencepiece "$spm" train "$LUMETH_CORPUS_DIR/corpus-1m.txt" 8000 \
     "$peers/spm8000"
 
-  say "repetition $rep of $repetitions: encoding"
+  say "repetition $rep of $repetitions, one thread: encoding"
   ours "encode 20 MB line by line (32000)" "BM_SubwordEncodeLineByLine/vocabulary:32000"
   peer "encode 20 MB line by line (32000)" sentencepiece \
     "$spm" encode "$peers/spm32000.model" "$corpus" lines
@@ -169,18 +191,49 @@ for ((rep = 1; rep <= repetitions; ++rep)); do
   ours "encode 20 MB whole (30000)" "BM_SubwordEncodeWhole/vocabulary:30000"
   peer "encode 20 MB whole (30000)" tokenizers node "$nodedrv" tokenizers-encode \
     "$peers/tokenizers30000.json" "$corpus" whole
+
+  all_threads
+  say "repetition $rep of $repetitions, all threads: training"
+  ours "train 32000, 20 MB" "BM_TrainBpeThreads/vocabulary:32000/threads:2"
+  peer "train 32000, 20 MB" sentencepiece "$spm" train "$corpus" 32000 "$peers/spm32000-all" \
+    default-threads
+  ours "train 30000, 20 MB" "BM_TrainBpeThreads/vocabulary:30000/threads:2"
+  peer "train 30000, 20 MB" tokenizers node "$nodedrv" tokenizers-train "$corpus" \
+    "$peers/tokenizers30000-all.json"
+
+  say "repetition $rep of $repetitions, all threads: encoding"
+  ours "encode 20 MB line by line (32000)" "BM_SubwordEncodeBatchThreads/vocabulary:32000/threads:2"
+  peer "encode 20 MB line by line (32000)" sentencepiece \
+    "$spm" encode "$peers/spm32000.model" "$corpus" lines
+  if ((have_tiktoken)); then
+    peer "encode 20 MB line by line (32000)" tiktoken node "$nodedrv" tiktoken-encode "$corpus" lines
+  fi
+  ours "encode 20 MB line by line (30000)" "BM_SubwordEncodeBatchThreads/vocabulary:30000/threads:2"
+  peer "encode 20 MB line by line (30000)" tokenizers node "$nodedrv" tokenizers-encode \
+    "$peers/tokenizers30000.json" "$corpus" batch
+  ours "encode 20 MB whole (32000)" "BM_SubwordEncodeThreads/vocabulary:32000/threads:2"
+  if ((have_tiktoken)); then
+    peer "encode 20 MB whole (32000)" tiktoken node "$nodedrv" tiktoken-encode "$corpus" whole
+  fi
+  ours "encode 20 MB whole (30000)" "BM_SubwordEncodeThreads/vocabulary:30000/threads:2"
+  peer "encode 20 MB whole (30000)" tokenizers node "$nodedrv" tokenizers-encode \
+    "$peers/tokenizers30000.json" "$corpus" whole
 done
 
 # ---- the table -----------------------------------------------------------------
-python3 - "$results" "$(stat -c %s "$corpus")" <<'EOF'
+for set_name in one all; do
+python3 - "$results" "$(stat -c %s "$corpus")" "$set_name" <<'EOF'
 import statistics, sys
 from collections import defaultdict
 
-path, corpus_bytes = sys.argv[1], int(sys.argv[2])
+path, corpus_bytes, wanted = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+print("One thread each:" if wanted == "one" else
+      "All threads: Lumeth with 2, the peers at their default thread counts:")
+print()
 times, rss, tasks, tools = defaultdict(list), defaultdict(list), [], []
 for line in open(path):
-    task, tool, seconds, kb = line.rstrip("\n").split("\t")
-    if not seconds:
+    set_name, task, tool, seconds, kb = line.rstrip("\n").split("\t")
+    if set_name != wanted or not seconds:
         continue
     if task not in tasks:
         tasks.append(task)
@@ -216,4 +269,6 @@ for task in tasks:
 print()
 print("Medians of %d repetition(s); x = peer time / Lumeth time." %
       max(len(v) for v in times.values()))
+print()
 EOF
+done

@@ -39,6 +39,7 @@
 
 #include "bench/bench_models.hpp"
 #include "lumeth/artifact/model.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/inference/forward.hpp"
 #include "lumeth/session/inference_session.hpp"
 
@@ -195,6 +196,38 @@ void step_benchmark(benchmark::State& state, const ModelShape& m, std::size_t po
   }
 }
 
+// One id at `position` with a pool of `threads` (none for 1), wall-clock
+// time: the workers' time is not the calling thread's CPU time.
+void step_threads_benchmark(benchmark::State& state, const ModelShape& m, std::size_t position,
+                            std::size_t threads) {
+  InferenceSession session(filled_session(m));
+  session.rewind(session.position() - position);
+  const std::vector<std::uint32_t> next = ids_of(m, kPositions.back() + 1);
+  const std::span<const std::uint32_t> id = std::span(next).subspan(position, 1);
+  const std::unique_ptr<ThreadPool> pool =
+      threads == 1 ? nullptr : std::make_unique<ThreadPool>(threads);
+  ForwardOptions options;
+  options.pool = pool.get();
+  {
+    // Once: the same logits as on the calling thread alone.
+    const Tensor alone = session.append(id, ForwardOptions{}, LogitRows::last);
+    session.rewind(1);
+    const Tensor threaded = session.append(id, options, LogitRows::last);
+    session.rewind(1);
+    if (alone.data != threaded.data) {
+      state.SkipWithError("the threaded step's logits differ");
+      return;
+    }
+  }
+  for (auto _ : state) {
+    Tensor logits = session.append(id, options, LogitRows::last);
+    benchmark::DoNotOptimize(logits.data.data());
+    session.rewind(1);
+  }
+  state.counters["tokens/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void recompute_benchmark(benchmark::State& state, const ModelShape& m, std::size_t position) {
   const ModelPtr& model = model_of(m);
   const std::vector<std::uint32_t> ids = ids_of(m, position + 1);
@@ -250,6 +283,16 @@ void register_all() {
                                                                         benchmark::State& state) {
         recompute_benchmark(state, *m, position);
       })->Unit(benchmark::kMillisecond);
+    }
+    for (const std::size_t threads : {1U, 2U, 4U}) {
+      benchmark::RegisterBenchmark((std::string("step_threads/") + m->name +
+                                    "/position:255/threads:" + std::to_string(threads))
+                                       .c_str(),
+                                   [m, threads](benchmark::State& state) {
+                                     step_threads_benchmark(state, *m, 255, threads);
+                                   })
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
     }
     for (const bool session_step : {true, false}) {
       benchmark::RegisterBenchmark(

@@ -13,11 +13,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench/bench_models.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/inference/attention.hpp"
 #include "lumeth/inference/feed_forward.hpp"
 #include "lumeth/inference/forward.hpp"
@@ -98,13 +100,26 @@ void set_rates(benchmark::State& state, double flops_per_iteration, double token
   }
 }
 
+// threads 0: no pool (the calling thread alone); otherwise a pool of that
+// many threads, made before the timed loop.
 void forward_benchmark(benchmark::State& state, const ModelShape& m, bool full_precision,
-                       bool plain) {
+                       bool plain, std::size_t threads = 0) {
   const TransformerSpec spec = spec_of(m);
   const TransformerWeights weights = weights_of(m);
   const TokenBatch batch = batch_of(m);
+  std::unique_ptr<ThreadPool> pool = threads == 0 ? nullptr : std::make_unique<ThreadPool>(threads);
   ForwardOptions options;
   options.full_precision = full_precision;
+  options.pool = pool.get();
+  if (pool) {
+    // Once: the pool gives the single-threaded bits.
+    ForwardOptions alone = options;
+    alone.pool = nullptr;
+    if (forward(spec, weights, batch, options).data != forward(spec, weights, batch, alone).data) {
+      state.SkipWithError("threaded forward differs from the single-threaded one");
+      return;
+    }
+  }
   for (auto _ : state) {
     Tensor logits = plain ? reference::forward(spec, weights, batch, options)
                           : forward(spec, weights, batch, options);
@@ -222,6 +237,20 @@ void register_all() {
           (std::string("forward/") + m->name + (fp ? "/full" : "/single")).c_str(),
           [m, fp](benchmark::State& state) { forward_benchmark(state, *m, fp, false); })
           ->Unit(benchmark::kMillisecond);
+    }
+  }
+  // Threads: wall-clock time (the CPU time of the calling thread alone would
+  // miss the workers), one thread without a pool against pools of 2 and 4.
+  for (const ModelShape* m : {&kSmall, &kMid}) {
+    for (const std::size_t threads : {1U, 2U, 4U}) {
+      benchmark::RegisterBenchmark(
+          (std::string("forward_threads/") + m->name + "/full/threads:" + std::to_string(threads))
+              .c_str(),
+          [m, threads](benchmark::State& state) {
+            forward_benchmark(state, *m, true, false, threads == 1 ? 0 : threads);
+          })
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
     }
   }
   benchmark::RegisterBenchmark("forward_reference/small/full", [](benchmark::State& state) {

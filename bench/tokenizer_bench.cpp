@@ -22,10 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
+#include "lumeth/tokenizers/parallel_encoding.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -225,6 +227,45 @@ BENCHMARK(BM_TrainBpe)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
+// 32000 merges on the 20 MB corpus with a pool of `threads` (1: none),
+// wall-clock time.
+void BM_TrainBpeThreads(benchmark::State& state) {
+  const std::string* text = corpusOrSkip(state, kFull);
+  if (text == nullptr) {
+    return;
+  }
+  const BpeTrainingLimits limits = trainingLimits(static_cast<std::uint32_t>(state.range(0)));
+  const std::unique_ptr<ThreadPool> pool =
+      state.range(1) <= 1 ? nullptr
+                          : std::make_unique<ThreadPool>(static_cast<std::size_t>(state.range(1)));
+  BpeTrainingOptions options;
+  options.pool = pool.get();
+  // Trained once, before the timed loop, on the calling thread alone.
+  const SubwordTokenizer* const alone = pool ? trainedTokenizer(limits.vocabularySize) : nullptr;
+  double peak = -1.0;
+  for (auto _ : state) {
+    const bool tracked = resetPeakRss();
+    SubwordTokenizer tokenizer = trainBpe(*text, limits, options);
+    if (tracked) {
+      peak = std::max(peak, peakRssMiB());
+    }
+    if (alone != nullptr && tokenizer.artifact() != alone->artifact()) {
+      state.SkipWithError("threaded training learned other merges");
+      return;
+    }
+  }
+  setBytes(state, text->size());
+  if (peak >= 0.0) {
+    state.counters["peak_rss_mb"] = peak;
+  }
+}
+BENCHMARK(BM_TrainBpeThreads)
+    ->ArgNames({"vocabulary", "threads"})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
 // ---- Subword encoding ----
 
 void BM_SubwordEncodeWhole(benchmark::State& state) {
@@ -272,6 +313,56 @@ BENCHMARK(BM_SubwordEncodeLineByLine)
     ->Arg(30000)
     ->Arg(32000)
     ->Unit(benchmark::kMillisecond);
+
+// The 20 MB corpus through encodeParallel (whole text) and encodeBatch (its
+// lines) on a pool of `threads` threads (1: no pool), wall-clock time.
+std::unique_ptr<ThreadPool> poolOf(std::int64_t threads) {
+  return threads <= 1 ? nullptr : std::make_unique<ThreadPool>(static_cast<std::size_t>(threads));
+}
+
+void BM_SubwordEncodeThreads(benchmark::State& state) {
+  const std::string* text = corpusOrSkip(state, kFull);
+  if (text == nullptr) {
+    return;
+  }
+  const SubwordTokenizer& tokenizer = *trainedTokenizer(static_cast<std::uint32_t>(state.range(0)));
+  const std::unique_ptr<ThreadPool> pool = poolOf(state.range(1));
+  if (pool &&
+      encodeParallel(tokenizer, *text, {}, pool.get()).ids != tokenizer.encode(*text, {}).ids) {
+    state.SkipWithError("threaded ids differ");
+    return;
+  }
+  for (auto _ : state) {
+    EncodedText encoded = encodeParallel(tokenizer, *text, {}, pool.get());
+    benchmark::DoNotOptimize(encoded.ids.data());
+  }
+  setBytes(state, text->size());
+}
+BENCHMARK(BM_SubwordEncodeThreads)
+    ->ArgNames({"vocabulary", "threads"})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_SubwordEncodeBatchThreads(benchmark::State& state) {
+  const std::string* text = corpusOrSkip(state, kFull);
+  if (text == nullptr) {
+    return;
+  }
+  const SubwordTokenizer& tokenizer = *trainedTokenizer(static_cast<std::uint32_t>(state.range(0)));
+  const std::vector<std::string_view> lines = linesOf(*text);
+  const std::unique_ptr<ThreadPool> pool = poolOf(state.range(1));
+  for (auto _ : state) {
+    std::vector<EncodedText> encoded = encodeBatch(tokenizer, lines, {}, pool.get());
+    benchmark::DoNotOptimize(encoded.data());
+  }
+  setBytes(state, text->size());
+}
+BENCHMARK(BM_SubwordEncodeBatchThreads)
+    ->ArgNames({"vocabulary", "threads"})
+    ->ArgsProduct({{30000, 32000}, {1, 2, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // One run of about 1 MB: the 1 MB corpus with every whitespace byte removed
 // (a run this long is what CJK text, base64 or minified data give).

@@ -27,6 +27,7 @@ int run(const std::vector<std::string>& args, Io& io) {
   add_inspect_command(app, io);
   add_spec_command(app, io);
   add_model_command(app, io);
+  add_generate_command(app, io);
 #if defined(LUMETH_CLI_IMPORT)
   add_import_command(app, io);
 #endif

@@ -1,14 +1,14 @@
 // lumeth encode and lumeth decode.
 //
 // encode streams its input: text is read in blocks and encoded up to the
-// last boundary between a whitespace and a non-whitespace byte, and the rest
-// is carried into the next block. Every tokenizer encodes the runs on either
-// side of such a boundary independently (BPE merges stay inside runs, a
-// UTF-8 sequence and a chat marker hold no whitespace), so the ids are those
-// of encoding the whole input at once, and memory stays within a block plus
-// the longest run. A refusal stops the output where it happens: the ids of
-// the blocks before it have been written. BOS goes before the first block's ids and EOS after the
-// last's.
+// last place where a non-whitespace byte follows a whitespace byte (the
+// library's encoding cut), and the rest is carried into the next block.
+// Every tokenizer encodes the two sides of such a cut independently, so the
+// ids are those of encoding the whole input at once, and memory stays within
+// a block plus the longest run. With --threads, each block is encoded in
+// pieces on a pool (encodeParallel), with the same ids. A refusal stops the
+// output where it happens: the ids of the blocks before it have been
+// written. BOS goes before the first block's ids and EOS after the last's.
 
 #include <charconv>
 #include <cstdint>
@@ -21,7 +21,9 @@
 
 #include "cli/commands.hpp"
 #include "cli/tokenizer_files.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/chat_tokenizer.hpp"
+#include "lumeth/tokenizers/parallel_encoding.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
@@ -40,24 +42,11 @@ struct CodecArguments {
   bool bos = false;
   bool eos = false;
   std::string markers = "parse";
+  unsigned threads = 1;
   // decode
   bool skipSpecial = false;
   std::uint64_t maxInputBytes = std::uint64_t{1} << 30;
 };
-
-// The end of the last complete run in `text`: the last position where a
-// whitespace byte meets a non-whitespace byte, or 0 when there is none.
-// Positions up to `from` are known to hold no boundary and are not looked at
-// again, so a long run read block by block costs linear time.
-std::size_t lastRunBoundary(std::string_view text, std::size_t from) {
-  for (std::size_t i = text.size(); i > 1 && i - 1 > from; --i) {
-    if (isBpeWhitespace(static_cast<std::uint8_t>(text[i - 1])) !=
-        isBpeWhitespace(static_cast<std::uint8_t>(text[i - 2]))) {
-      return i - 1;
-    }
-  }
-  return 0;
-}
 
 // Opens `path` for reading ("-": the tool's standard input).
 class InputStream {
@@ -119,11 +108,23 @@ void encode(const CodecArguments& arguments, Io& io) {
   if (!chat && markers != MarkerHandling::Parse) {
     throw UsageError("--markers needs --chat");
   }
+  // A pool only when asked for. A chat tokenizer's marker handling other
+  // than parse is not a tokenizer of its own for encodeParallel (and refuse
+  // judges a whole block before encoding any of it), so those modes encode
+  // each block in one call.
+  const std::size_t threads =
+      arguments.threads == 0 ? ThreadPool::hardware_threads() : arguments.threads;
+  const std::unique_ptr<ThreadPool> pool =
+      threads > 1 && !(chat && markers != MarkerHandling::Parse)
+          ? std::make_unique<ThreadPool>(threads)
+          : nullptr;
+  // A few pieces per thread in every block.
+  const std::size_t blockBytes = pool ? kEncodeBlockBytes * 4 * threads : kEncodeBlockBytes;
   for (const std::string& path : arguments.inputs) {
     InputStream input(path, io);
     IdWriter writer(io.out, arguments.json, input.name());
     std::string pending;
-    std::vector<char> block(kEncodeBlockBytes);
+    std::vector<char> block(blockBytes);
     bool first = true;
     bool end = false;
     while (!end) {
@@ -134,7 +135,7 @@ void encode(const CodecArguments& arguments, Io& io) {
       if (input.stream().bad()) {
         throw Refused(input.name(), "read error");
       }
-      const std::size_t cut = end ? pending.size() : lastRunBoundary(pending, scanned);
+      const std::size_t cut = end ? pending.size() : lastEncodingCut(pending, scanned);
       if (cut == 0 && !end) {
         continue;  // one run so far: read on until it ends
       }
@@ -144,7 +145,10 @@ void encode(const CodecArguments& arguments, Io& io) {
                                   .invalidUtf8 = policy};
       const std::string_view text = std::string_view(pending).substr(0, cut);
       const EncodedText encoded = refusing(input.name(), [&] {
-        return chat ? chat->encode(text, options, markers) : tokenizer->encode(text, options);
+        if (chat && markers != MarkerHandling::Parse) {
+          return chat->encode(text, options, markers);
+        }
+        return encodeParallel(*tokenizer, text, options, pool.get());
       });
       writer.write(encoded.ids);
       pending.erase(0, cut);
@@ -268,6 +272,11 @@ void add_encode_command(CLI::App& app, Io& io) {
                    "holding one is refused), text (encoded as plain bytes); use refuse or text for "
                    "text you do not trust")
       ->check(CLI::IsMember({"parse", "refuse", "text"}));
+  command
+      ->add_option("--threads", arguments->threads,
+                   "threads that encode (0: one per core); the ids are the same for any number "
+                   "(with --markers refuse or text, one)")
+      ->capture_default_str();
   command->callback([arguments, &io] {
     if (arguments->inputs.empty()) {
       arguments->inputs.emplace_back(kStandardStream);

@@ -19,6 +19,7 @@ void add_decode_command(CLI::App& app, Io& io);
 void add_inspect_command(CLI::App& app, Io& io);
 void add_spec_command(CLI::App& app, Io& io);
 void add_model_command(CLI::App& app, Io& io);
+void add_generate_command(CLI::App& app, Io& io);
 #if defined(LUMETH_CLI_IMPORT)
 void add_import_command(CLI::App& app, Io& io);
 #endif

@@ -8,6 +8,7 @@
 #include "lumeth/foundation/binary.hpp"
 #include "lumeth/foundation/files.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
 #include "lumeth/tokenizers/bpe_run_counts.hpp"
@@ -16,6 +17,7 @@
 #include "lumeth/tokenizers/chat_tokenizer.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
 #include "lumeth/tokenizers/dialogue.hpp"
+#include "lumeth/tokenizers/parallel_encoding.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 #include "lumeth/tokenizers/text_stream.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"

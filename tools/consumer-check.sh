@@ -34,7 +34,8 @@ echo "consumer: $count installed headers compile on their own"
 cmake -S examples -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" > "$work/examples.log"
 cmake --build "$work/examples" -j "$jobs" > "$work/examples-build.log"
 (cd "$work" && "$work/examples/train_tokenizer" "$OLDPWD/README.md" "$work/tokenizer.lumesub" \
-  && "$work/examples/forward_pass" && "$work/examples/session_roundtrip" "$work/example.lumects") \
+  && "$work/examples/forward_pass" && "$work/examples/session_roundtrip" "$work/example.lumects" \
+  && "$work/examples/generate_text" "$work/generation.lumects") \
   > "$work/examples-run.log"
 echo "consumer: examples built with find_package(Lumeth) and run"
 

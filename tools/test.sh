@@ -4,8 +4,9 @@
 # cross-machine check (the same fingerprints from g++, from g++ with glibc on
 # its non-FMA code paths, from clang and from aarch64 under qemu-user), then
 # the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short smoke run of every fuzz target (clang, libFuzzer) over its
-# committed corpus. Stops at the first failure with a non-zero status.
+# the threaded suites under ThreadSanitizer, then a short smoke run of every
+# fuzz target (clang, libFuzzer) over its committed corpus. Stops at the
+# first failure with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -51,6 +52,21 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+# Threads: the suites that run the library on several threads (ctest label
+# "threads": the pool itself, the forward pass and its operators, session
+# steps and many sessions over one shared model at once, encoding, training
+# and generation on pools of 1 to 8 threads) under ThreadSanitizer. Only
+# those suites are built here; the library is rebuilt with the sanitizer.
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+  -DLUMETH_BUILD_BENCHMARKS=OFF -DLUMETH_BUILD_CLI=OFF -DLUMETH_BUILD_IMPORT=OFF \
+  -DLUMETH_BUILD_FINGERPRINT=OFF -DLUMETH_INSTALL=OFF
+threaded_suites=(lumeth_tests_foundation_threads lumeth_tests_inference_threads
+  lumeth_tests_session_threads lumeth_tests_tokenizers_threads lumeth_tests_generation_threads)
+cmake --build build/tsan -j "$jobs" --target "${threaded_suites[@]}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -L threads --output-on-failure -j "$jobs"
 
 # The fuzz targets need clang; the library and the conformance code are
 # rebuilt there with coverage instrumentation and both sanitizers.

@@ -4,7 +4,9 @@
 //   node node_driver.cjs tokenizers-train CORPUS OUT.json
 //       BPE on a whitespace-split pre-tokenizer (the binding's default
 //       trainer: 30000 tokens); saves the tokenizer.
-//   node node_driver.cjs tokenizers-encode TOKENIZER.json CORPUS whole|lines
+//   node node_driver.cjs tokenizers-encode TOKENIZER.json CORPUS whole|lines|batch
+//       batch: the lines through encodeBatch in one call, which the binding
+//       spreads over every core (unless TOKENIZERS_PARALLELISM=false).
 //   node node_driver.cjs tiktoken-encode CORPUS whole|lines
 //       cl100k_base, from the encoding file shipped in the npm package.
 //
@@ -43,11 +45,17 @@ async function main(argv) {
     const { Tokenizer } = require('tokenizers');
     const [model, corpus, mode] = rest;
     const tokenizer = Tokenizer.fromFile(model);
-    const inputs = pieces(fs.readFileSync(corpus, 'utf8'), mode);
+    const inputs = pieces(fs.readFileSync(corpus, 'utf8'), mode === 'batch' ? 'lines' : mode);
     let tokens = 0;
     const start = process.hrtime.bigint();
-    for (const input of inputs) {
-      tokens += (await tokenizer.encode(input)).getLength();
+    if (mode === 'batch') {
+      for (const encoding of await tokenizer.encodeBatch(inputs)) {
+        tokens += encoding.getLength();
+      }
+    } else {
+      for (const input of inputs) {
+        tokens += (await tokenizer.encode(input)).getLength();
+      }
     }
     console.log(`seconds=${seconds(start).toFixed(6)} tokens=${tokens}`);
     return;

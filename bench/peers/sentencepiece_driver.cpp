@@ -1,8 +1,9 @@
 // Drives the Debian SentencePiece library through its public C++ API for
 // bench/compare.sh; built by that script, never by the project's build.
 //
-//   sentencepiece_driver train CORPUS VOCABULARY PREFIX
-//       BPE training with byte fallback, one thread; writes PREFIX.model.
+//   sentencepiece_driver train CORPUS VOCABULARY PREFIX [default-threads]
+//       BPE training with byte fallback, one thread (or the trainer's
+//       default thread count); writes PREFIX.model.
 //   sentencepiece_driver encode MODEL CORPUS whole|lines
 //       Encodes the corpus as one text or line by line.
 //
@@ -42,11 +43,12 @@ int fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 4 && args[0] == "train") {
+  if ((args.size() == 4 || (args.size() == 5 && args[4] == "default-threads")) &&
+      args[0] == "train") {
+    const std::string threads = args.size() == 5 ? "" : " --num_threads=1";
     const std::string options = "--input=" + args[1] + " --model_prefix=" + args[3] +
-                                " --vocab_size=" + args[2] +
-                                " --model_type=bpe --byte_fallback=true --num_threads=1"
-                                " --minloglevel=2";
+                                " --vocab_size=" + args[2] + " --model_type=bpe --byte_fallback=true" +
+                                threads + " --minloglevel=2";
     const auto start = std::chrono::steady_clock::now();
     const auto status = sentencepiece::SentencePieceTrainer::Train(options);
     const double seconds = secondsSince(start);

@@ -38,6 +38,7 @@ class Run {
       const GenerationOptions& options, const GenerationCallback& callback)
       : kernels_(kernels), session_(session), options_(options), callback_(callback) {
     forward_.full_precision = options.full_precision;
+    forward_.pool = options.pool;
   }
 
   // Feeds a prompt that begins a new text and returns its last logits row.

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "lumeth/artifact/model.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/generation/sampler.hpp"
 #include "lumeth/session/inference_session.hpp"
 #include "lumeth/tokenizers/tokenizer.hpp"
@@ -78,6 +79,11 @@ struct GenerationOptions {
   // How new ids become text. Special ids are skipped by default, so an
   // end-of-sequence id adds no text and is no error.
   DecodeOptions decode{.skipSpecialTokens = true};
+  // Not owned; null: every step on the calling thread. Otherwise each step
+  // runs on the pool as ForwardOptions::pool describes, with the same bits,
+  // so the same ids and text; sampling, the text stream and the callback
+  // stay on the calling thread. May change between calls.
+  ThreadPool* pool = nullptr;
 };
 
 // What the callback hears after each new id. The views are valid during the

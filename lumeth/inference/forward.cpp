@@ -14,6 +14,7 @@
 #include "lumeth/inference/internal/forward_support.hpp"
 #include "lumeth/inference/internal/kernel_operators.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
+#include "lumeth/inference/internal/parallel_parts.hpp"
 #include "lumeth/inference/operators.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -21,9 +22,12 @@ namespace {
 
 // x[k] = guard(x[k] + delta[k]) over the flat storage; same shapes.
 void add_residual(const kernels::KernelTable& kernels, Tensor& x, const Tensor& delta,
-                  bool full_precision) {
-  if (!kernels.add_guard(x.data.data(), delta.data.data(), x.data.size(),
-                         kernels::guard_mode(full_precision))) {
+                  bool full_precision, ThreadPool* pool) {
+  const kernels::GuardMode guard = kernels::guard_mode(full_precision);
+  if (!parallel_elements(pool, x.data.size(), 1.0, [&](std::size_t first, std::size_t end) {
+        return kernels.add_guard(x.data.data() + first, delta.data.data() + first, end - first,
+                                 guard);
+      })) {
     throw_non_finite(GuardLevel::forward);
   }
 }
@@ -108,6 +112,7 @@ void run_layer(LayerPass& pass, std::size_t index, const LayerWeights& w, Tensor
   const double epsilon = pass.spec.normalization.epsilon;
   const std::size_t rows = pass.batch * pass.seq;
   const ForwardObserver& observer = pass.options.observer;
+  ThreadPool* const pool = pass.options.pool;
   const std::string prefix = "layer." + std::to_string(index) + ".";
   const auto observe_layer = [&](std::string_view suffix, const Tensor& tensor) {
     if (observer) {
@@ -118,11 +123,13 @@ void run_layer(LayerPass& pass, std::size_t index, const LayerWeights& w, Tensor
   };
 
   check_layer_shapes(w, d);
-  const Tensor h = rms_norm_with(kernels, x, w.attention_norm, rows, d.model_dim, epsilon, fp);
-  Tensor q = linear_with(kernels, h, w.query, rows, d.model_dim, d.q, fp, GuardLevel::forward);
-  Tensor k = linear_with(kernels, h, w.key, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+  const Tensor h =
+      rms_norm_with(kernels, x, w.attention_norm, rows, d.model_dim, epsilon, fp, pool);
+  Tensor q =
+      linear_with(kernels, h, w.query, rows, d.model_dim, d.q, fp, GuardLevel::forward, pool);
+  Tensor k = linear_with(kernels, h, w.key, rows, d.model_dim, d.kv, fp, GuardLevel::forward, pool);
   const Tensor v =
-      linear_with(kernels, h, w.value, rows, d.model_dim, d.kv, fp, GuardLevel::forward);
+      linear_with(kernels, h, w.value, rows, d.model_dim, d.kv, fp, GuardLevel::forward, pool);
   // The rotation table depends only on the positions, the head width and the
   // rotary base: it is built once, when the first layer rotates, which is
   // where a per-layer build would first have run (and failed, if it could).
@@ -130,7 +137,7 @@ void run_layer(LayerPass& pass, std::size_t index, const LayerWeights& w, Tensor
     pass.rope = build_rope_table(pass.seq, d.head_dim, pass.spec.position.rope_base, pass.offset);
   }
   apply_rope_with(kernels, q, k, pass.batch, pass.seq, d.query_heads, d.kv_heads, *pass.rope, fp,
-                  false);
+                  false, pool);
   observe_layer("q", q);
   observe_layer("k", k);
   observe_layer("v", v);
@@ -155,7 +162,7 @@ void run_layer(LayerPass& pass, std::size_t index, const LayerWeights& w, Tensor
   }
   // Without an observer nobody sees the score and probability matrices, so
   // they are not materialised; the attention output is the same.
-  AttentionResult a = attend_rows_with(kernels, attend, fp, static_cast<bool>(observer));
+  AttentionResult a = attend_rows_with(kernels, attend, fp, static_cast<bool>(observer), pool);
   if (observer) {
     observe_layer("scores", a.scores);
     observe_layer("probabilities", a.probabilities);
@@ -163,14 +170,14 @@ void run_layer(LayerPass& pass, std::size_t index, const LayerWeights& w, Tensor
   }
 
   const Tensor o = linear_with(kernels, a.output, w.attention_output, rows, d.q, d.model_dim, fp,
-                               GuardLevel::forward);
-  add_residual(kernels, x, o, fp);
+                               GuardLevel::forward, pool);
+  add_residual(kernels, x, o, fp, pool);
 
-  const Tensor h2 = rms_norm_with(kernels, x, w.ffn_norm, rows, d.model_dim, epsilon, fp);
+  const Tensor h2 = rms_norm_with(kernels, x, w.ffn_norm, rows, d.model_dim, epsilon, fp, pool);
   const Tensor m = feed_forward_with(kernels, h2, w.ffn_gate, w.ffn_up, w.ffn_down, rows,
-                                     d.model_dim, d.ffn_dim, pass.spec.feed_forward, fp);
+                                     d.model_dim, d.ffn_dim, pass.spec.feed_forward, fp, pool);
   observe_layer("mlp", m);
-  add_residual(kernels, x, m, fp);
+  add_residual(kernels, x, m, fp, pool);
 }
 
 // dst = guard(token_embedding row `id`), model_dim values; false when a value
@@ -186,7 +193,7 @@ bool copy_embedding(const kernels::KernelTable& kernels, const TransformerWeight
 void project_logits(const kernels::KernelTable& kernels, const TransformerSpec& spec,
                     const TransformerWeights& weights, const Dimensions& d,
                     std::span<const double* const> f_rows, std::span<double* const> logit_rows,
-                    kernels::GuardMode guard) {
+                    kernels::GuardMode guard, ThreadPool* pool) {
   const Tensor& e = spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
   kernels::ProjectArgs args;
   args.rows = f_rows.size();
@@ -197,7 +204,7 @@ void project_logits(const kernels::KernelTable& kernels, const TransformerSpec& 
   args.weight_stride = d.model_dim;
   args.y_rows = logit_rows.data();
   args.guard = guard;
-  if (!run_projection(kernels, args)) {
+  if (!run_projection(kernels, args, pool)) {
     throw_non_finite(GuardLevel::forward);
   }
 }
@@ -242,7 +249,7 @@ Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& 
   }
 
   const Tensor f = rms_norm_with(kernels, x, weights.final_norm, rows, d.model_dim,
-                                 spec.normalization.epsilon, fp);
+                                 spec.normalization.epsilon, fp, options.pool);
   observe("final_norm", f);
   if (!options.compute_logits) {
     return Tensor();
@@ -262,7 +269,7 @@ Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& 
       logit_rows.push_back(logits.data.data() + row * d.vocabulary);
     }
   }
-  project_logits(kernels, spec, weights, d, f_rows, logit_rows, guard);
+  project_logits(kernels, spec, weights, d, f_rows, logit_rows, guard, options.pool);
   observe("logits", logits);
   return logits;
 }
@@ -297,7 +304,7 @@ Tensor cached_step_with(const kernels::KernelTable& kernels, const TransformerSp
   }
 
   const Tensor f = rms_norm_with(kernels, x, weights.final_norm, rows, d.model_dim,
-                                 spec.normalization.epsilon, fp);
+                                 spec.normalization.epsilon, fp, options.pool);
   observe("final_norm", f);
   if (!options.compute_logits) {
     return Tensor();
@@ -312,7 +319,7 @@ Tensor cached_step_with(const kernels::KernelTable& kernels, const TransformerSp
     f_rows[r] = f.data.data() + (first + r) * d.model_dim;
     logit_rows[r] = logits.data.data() + r * d.vocabulary;
   }
-  project_logits(kernels, spec, weights, d, f_rows, logit_rows, guard);
+  project_logits(kernels, spec, weights, d, f_rows, logit_rows, guard, options.pool);
   observe("logits", logits);
   return logits;
 }

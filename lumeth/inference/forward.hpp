@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/inference/tensor.hpp"
 #include "lumeth/spec/transformer_spec.hpp"
 
@@ -74,6 +75,14 @@ struct ForwardOptions {
   ForwardObserver observer;
   // false: skip the logits projection and return an empty tensor.
   bool compute_logits = true;
+  // Not owned; null: the calling thread does all the work. Otherwise the
+  // projections (split by outputs), the attention (by key/value head and by
+  // chunks of rows), the normalizations, rotations and activations (by rows
+  // or elements) and the logits (by token) run on the pool's threads and the
+  // calling thread. No output's sum is ever split, so the results are the
+  // same bits whatever the pool and its size. The observer is still called
+  // on the calling thread, in the same order. The pool must outlive the call.
+  ThreadPool* pool = nullptr;
 };
 
 // Checks, in this order, throwing on the first problem:

@@ -55,6 +55,9 @@ constexpr std::uint32_t kMinTokenBytes = 2;
 constexpr std::uint32_t kMaxTokenBytes = 256;
 // Corpus bytes between two progress reports while counting.
 constexpr std::uint64_t kCountingReportBytes = std::uint64_t{4} << 20;
+// Below this a corpus is counted on the calling thread even with a pool:
+// a few milliseconds of counting, less than cutting and merging would save.
+constexpr std::uint64_t kLeastParallelCorpusBytes = std::uint64_t{256} << 10;
 
 // The caller's progress callback, or nothing.
 struct Progress {
@@ -410,6 +413,69 @@ BpeRunCounts countDocuments(std::span<const std::string_view> documents, std::ui
   return counts;
 }
 
+// countDocuments on a pool of `threads` (2 or more). The documents are cut
+// between runs into pieces of nearly equal size, at most about
+// kCountingReportBytes each, counted in waves of one piece per thread: piece
+// k of every wave goes into table k, and the tables are merged exactly at
+// the end. Integer counts summed in any grouping are the same counts, and
+// training does not depend on the order in which runs were first seen, so
+// the merges are those of countDocuments. Progress is reported between
+// waves, on the calling thread. Memory: one table of distinct runs per
+// thread until the merge.
+BpeRunCounts countDocumentsOnPool(std::span<const std::string_view> documents,
+                                  std::uint64_t corpusBytes, const Progress& progress,
+                                  ThreadPool& pool) {
+  const std::uint64_t threads = pool.size();
+  const std::uint64_t waveBytes = threads * kCountingReportBytes;
+  const std::uint64_t waves = (corpusBytes + waveBytes - 1) / waveBytes;
+  const std::uint64_t pieceBytes = (corpusBytes + threads * waves - 1) / (threads * waves);
+
+  // Each piece is a list of slices: a document shorter than a piece shares
+  // it with the documents after it, a longer one is cut between runs.
+  std::vector<std::vector<std::string_view>> pieces(1);
+  std::vector<std::uint64_t> pieceSizes(1, 0);
+  for (const std::string_view document : documents) {
+    std::size_t start = 0;
+    while (start < document.size()) {
+      const std::uint64_t room = pieceBytes - std::min(pieceBytes, pieceSizes.back());
+      const std::size_t end = nextBpeRunBoundary(
+          document, start + static_cast<std::size_t>(
+                                std::min<std::uint64_t>(room, document.size() - start)));
+      pieces.back().push_back(document.substr(start, end - start));
+      pieceSizes.back() += end - start;
+      start = end;
+      if (pieceSizes.back() >= pieceBytes) {
+        pieces.emplace_back();
+        pieceSizes.push_back(0);
+      }
+    }
+  }
+
+  progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
+  std::vector<BpeRunCounts> tables(static_cast<std::size_t>(threads));
+  std::uint64_t counted = 0;
+  for (std::size_t first = 0; first < pieces.size(); first += tables.size()) {
+    const std::size_t wave = std::min(tables.size(), pieces.size() - first);
+    pool.run(wave, [&](std::size_t k) {
+      for (const std::string_view slice : pieces[first + k]) {
+        tables[k].countDocument(slice);
+      }
+    });
+    for (std::size_t k = 0; k < wave; ++k) {
+      counted += pieceSizes[first + k];
+    }
+    if (counted < corpusBytes) {
+      progress.report(BpeTrainingProgress::Stage::counting, counted, corpusBytes);
+    }
+  }
+  for (std::size_t k = 1; k < tables.size(); ++k) {
+    tables[0].merge(tables[k]);
+    tables[k] = BpeRunCounts();
+  }
+  progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
+  return std::move(tables[0]);
+}
+
 // The total size of `documents`; a sum beyond 2^64 - 1 is reported as
 // 2^64 - 1, which no size limit admits.
 std::uint64_t totalBytes(std::span<const std::string_view> documents) {
@@ -452,7 +518,10 @@ SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
   const std::uint64_t corpusBytes = totalBytes(documents);
   validateBpeTrainingLimits(corpusBytes, limits);
   const Progress progress{options.progress};
-  BpeRunCounts counts = countDocuments(documents, corpusBytes, progress);
+  BpeRunCounts counts =
+      thread_count(options.pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes
+          ? countDocumentsOnPool(documents, corpusBytes, progress, *options.pool)
+          : countDocuments(documents, corpusBytes, progress);
   return trainOnCounts(counts, &counts, limits, progress);
 }
 

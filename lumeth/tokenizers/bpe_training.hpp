@@ -16,6 +16,7 @@
 #include <span>
 #include <string_view>
 
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
@@ -53,6 +54,16 @@ struct BpeTrainingOptions {
   // the result; an exception it throws ends training and propagates, and
   // nothing is returned. Empty: no calls.
   std::function<void(const BpeTrainingProgress&)> progress;
+  // Not owned; null: training runs on the calling thread. Otherwise trainBpe
+  // cuts a corpus of 256 KiB or more between runs into pieces that are
+  // counted on the pool's threads, each thread into a table of its own
+  // (memory: the distinct runs once per thread until they are merged), and
+  // merges the tables exactly (integer counts), so the merges learned are
+  // the same whatever the pool. Counting progress is then reported after
+  // each round of one piece per thread (about 4 MiB each). The merge loop
+  // stays on the calling thread, and so do the progress calls.
+  // trainBpeFromCounts does not use the pool. It must outlive the call.
+  ThreadPool* pool = nullptr;
 };
 
 // Learns merges from `corpus` (any bytes; UTF-8 is not checked) and returns

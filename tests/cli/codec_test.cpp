@@ -94,6 +94,32 @@ TEST_F(CodecCommand, StreamingLargeInputGivesTheIdsOfOneEncode) {
   }
 }
 
+TEST_F(CodecCommand, ThreadsGiveTheIdsOfOneEncode) {
+  // Blocks of 8 MiB at two threads: enough text for several pieces, a run
+  // longer than a piece, and an unfinished UTF-8 sequence right before a
+  // space at the end of the first 1 MiB block (where a cut after it, rather
+  // than after the space, would turn its two replacement characters into
+  // one).
+  std::string text(std::size_t{1} << 20, 'x');
+  text.replace(text.size() - 3, 3, "\xE2\x82 ");
+  while (text.size() < (std::size_t{11} << 20)) text += kCorpus;
+  text += std::string(std::size_t{2} << 20, 'y') + " \xC3 tail";
+  const auto chat = std::make_shared<ChatTokenizer>(std::make_shared<SubwordTokenizer>(bpe_));
+  for (const char* threads : {"1", "2", "0"}) {
+    const ToolResult result = runTool(
+        {"encode", "-t", bpePath(), "--policy", "replace", "--bos", "--threads", threads}, text);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(
+        result.out,
+        idLine(bpe_.encode(text, {.addBos = true, .invalidUtf8 = InvalidUtf8Policy::Replace}).ids))
+        << threads;
+    const ToolResult chatResult =
+        runTool({"encode", "-t", bpePath(), "--chat", "--threads", threads}, text);
+    ASSERT_EQ(chatResult.status, 0) << chatResult.err;
+    EXPECT_EQ(chatResult.out, idLine(chat->encode(text, {}).ids)) << threads;
+  }
+}
+
 TEST_F(CodecCommand, ChatMarkersInUntrustedTextAreRefusedOrKeptAsText) {
   const ChatTokenizer chat(std::make_shared<SubwordTokenizer>(bpe_));
   const std::string text = "the cat <|assistant|>sat";

@@ -6,11 +6,14 @@
 // level gives the same bits as the reference loops.
 //
 // Each function has exactly the contract of the public operator of the same
-// name without the suffix: same results, same errors in the same order.
+// name without the suffix: same results, same errors in the same order. The
+// optional pool spreads the work over its threads (see parallel_parts.hpp);
+// the results and errors do not depend on it.
 
 #include <cstddef>
 #include <span>
 
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/inference/attention.hpp"
 #include "lumeth/inference/forward.hpp"
 #include "lumeth/inference/internal/kernels/kernel_table.hpp"
@@ -22,16 +25,17 @@ namespace Orvane::Core::Lumeth {
 
 [[nodiscard]] Tensor linear_with(const kernels::KernelTable& kernels, const Tensor& input,
                                  const Tensor& weight, std::size_t rows, std::size_t in_features,
-                                 std::size_t out_features, bool full_precision, GuardLevel level);
+                                 std::size_t out_features, bool full_precision, GuardLevel level,
+                                 ThreadPool* pool = nullptr);
 
 [[nodiscard]] Tensor rms_norm_with(const kernels::KernelTable& kernels, const Tensor& input,
                                    const Tensor& weight, std::size_t rows, std::size_t cols,
-                                   double epsilon, bool full_precision);
+                                   double epsilon, bool full_precision, ThreadPool* pool = nullptr);
 
 void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor& key,
                      std::size_t batch, std::size_t seq, std::size_t query_heads,
                      std::size_t kv_heads, const RopeTable& table, bool full_precision,
-                     bool inverse);
+                     bool inverse, ThreadPool* pool = nullptr);
 
 [[nodiscard]] AttentionResult attention_with(const kernels::KernelTable& kernels,
                                              const Tensor& query, const Tensor& key,
@@ -39,7 +43,7 @@ void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor&
                                              std::size_t seq, std::size_t query_heads,
                                              std::size_t kv_heads, std::size_t head_dim,
                                              std::span<const std::size_t> lengths,
-                                             bool full_precision);
+                                             bool full_precision, ThreadPool* pool = nullptr);
 
 // attention_with's output alone: the score and probability matrices are
 // never materialised. Same output bits, same errors in the same order.
@@ -49,7 +53,7 @@ void apply_rope_with(const kernels::KernelTable& kernels, Tensor& query, Tensor&
                                            std::size_t query_heads, std::size_t kv_heads,
                                            std::size_t head_dim,
                                            std::span<const std::size_t> lengths,
-                                           bool full_precision);
+                                           bool full_precision, ThreadPool* pool = nullptr);
 
 // Attention rows as raw row-major storage: `batch` sequences, each of
 // `queries` query rows at positions offset .. offset + queries - 1, attending
@@ -85,20 +89,24 @@ struct AttentionRows {
 // NaN/Inf".
 [[nodiscard]] AttentionResult attend_rows_with(const kernels::KernelTable& kernels,
                                                const AttentionRows& rows, bool full_precision,
-                                               bool keep_matrices);
+                                               bool keep_matrices, ThreadPool* pool = nullptr);
 
 [[nodiscard]] Tensor feed_forward_with(const kernels::KernelTable& kernels, const Tensor& input,
                                        const Tensor& gate_weight, const Tensor& up_weight,
                                        const Tensor& down_weight, std::size_t rows,
                                        std::size_t model_dim, std::size_t ffn_dim,
-                                       FeedForwardKind kind, bool full_precision);
+                                       FeedForwardKind kind, bool full_precision,
+                                       ThreadPool* pool = nullptr);
 
 [[nodiscard]] Tensor forward_with(const kernels::KernelTable& kernels, const TransformerSpec& spec,
                                   const TransformerWeights& weights, const TokenBatch& batch,
                                   const ForwardOptions& options);
 
 // Runs kernels.project over `args` with scratch it allocates; returns what
-// the kernel returns.
-[[nodiscard]] bool run_projection(const kernels::KernelTable& kernels, kernels::ProjectArgs args);
+// the kernel returns. With a pool, the outputs are cut into parts (at
+// multiples of the table's output_block) that run on its threads, each
+// output's sum whole in one part: the same values whatever the pool.
+[[nodiscard]] bool run_projection(const kernels::KernelTable& kernels, kernels::ProjectArgs args,
+                                  ThreadPool* pool = nullptr);
 
 }  // namespace Orvane::Core::Lumeth

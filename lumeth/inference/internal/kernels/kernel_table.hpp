@@ -68,12 +68,30 @@ struct ProjectArgs {
   GuardMode guard;
   // At least project_scratch(rows, in, out) doubles.
   double* scratch = nullptr;
+  // Null, or these very rows (x_rows, in_limits) already packed by the same
+  // table's pack_rows: projections that share their rows (the parts of one
+  // projection run on several threads) pack them once.
+  const double* packed_x = nullptr;
 };
+
+// Up to this many rows (with limits that cut nothing) a projection streams
+// the weights straight from memory and packs nothing; above it, rows are
+// packed into row blocks and the weights into panels.
+inline constexpr std::size_t kFewRows = 4;
 
 struct KernelTable {
   CpuLevel level;
+  // Outputs that `project` computes together in one block (above kFewRows
+  // rows): a projection cut into parts at multiples of this keeps full
+  // blocks.
+  std::size_t output_block;
   // Doubles of scratch that `project` needs for these sizes.
   std::size_t (*project_scratch)(std::size_t rows, std::size_t in, std::size_t out) noexcept;
+  // Doubles of buffer that pack_rows needs for `rows` rows of `in` inputs.
+  std::size_t (*packed_rows_size)(std::size_t rows, std::size_t in) noexcept;
+  // Packs the rows of `args` (x_rows, rows, in, in_limits) into `buffer`
+  // and returns where the packed rows start, for ProjectArgs::packed_x.
+  const double* (*pack_rows)(const ProjectArgs& args, double* buffer) noexcept;
   bool (*project)(const ProjectArgs& args) noexcept;
   // dst[k] = guard(src[k]) for k < n.
   bool (*guard_copy)(double* dst, const double* src, std::size_t n, GuardMode guard) noexcept;

@@ -292,7 +292,6 @@ bool rotate_pairs(double* values, const double* cos_pairs, const double* sin_pai
 // the addition, then scaled and guarded by scale_guard. Limits are not
 // applied here: the caller takes this path only when no row's limits cut
 // anything.
-inline constexpr std::size_t kFewRows = 4;
 
 template <class S, std::size_t R>
 struct FewRowsProjection {
@@ -598,6 +597,16 @@ struct Projection {
     }
   }
 
+  static std::size_t packed_size(std::size_t rows, std::size_t in) noexcept {
+    return padded_rows(rows) * in + kAlign;
+  }
+
+  static const double* pack(const ProjectArgs& a, double* buffer) noexcept {
+    double* const packed_x = align(buffer);
+    pack_rows(a, packed_x);
+    return packed_x;
+  }
+
   static bool run(const ProjectArgs& a) noexcept {
     if (a.rows == 0 || a.out == 0) {
       return true;
@@ -610,10 +619,13 @@ struct Projection {
     }
     const std::size_t padded = padded_rows(a.rows);
     const std::size_t blocks = padded / MR;
-    double* const packed_x = align(a.scratch);
-    double* const panel = align(packed_x + padded * a.in);
+    double* const own_packed_x = a.packed_x == nullptr ? align(a.scratch) : nullptr;
+    double* const panel = align(own_packed_x == nullptr ? a.scratch : own_packed_x + padded * a.in);
     double* const sums = align(panel + a.in * NR);
-    pack_rows(a, packed_x);
+    if (own_packed_x != nullptr) {
+      pack_rows(a, own_packed_x);
+    }
+    const double* const packed_x = own_packed_x != nullptr ? own_packed_x : a.packed_x;
 
     bool ok = true;
     for (std::size_t first = 0; first < a.out; first += NR) {
@@ -657,7 +669,10 @@ struct Projection {
 template <class S, std::size_t MR, std::size_t NV>
 constexpr KernelTable make_kernel_table(CpuLevel level) {
   return KernelTable{level,
+                     Projection<S, MR, NV>::NR,
                      &Projection<S, MR, NV>::scratch,
+                     &Projection<S, MR, NV>::packed_size,
+                     &Projection<S, MR, NV>::pack,
                      &Projection<S, MR, NV>::run,
                      &guard_copy<S>,
                      &add_guard<S>,
