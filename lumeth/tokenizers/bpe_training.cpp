@@ -439,8 +439,8 @@ BpeRunCounts countDocumentsOnPool(std::span<const std::string_view> documents,
     while (start < document.size()) {
       const std::uint64_t room = pieceBytes - std::min(pieceBytes, pieceSizes.back());
       const std::size_t end = nextBpeRunBoundary(
-          document, start + static_cast<std::size_t>(
-                                std::min<std::uint64_t>(room, document.size() - start)));
+          document,
+          start + static_cast<std::size_t>(std::min<std::uint64_t>(room, document.size() - start)));
       pieces.back().push_back(document.substr(start, end - start));
       pieceSizes.back() += end - start;
       start = end;
@@ -518,10 +518,9 @@ SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
   const std::uint64_t corpusBytes = totalBytes(documents);
   validateBpeTrainingLimits(corpusBytes, limits);
   const Progress progress{options.progress};
-  BpeRunCounts counts =
-      thread_count(options.pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes
-          ? countDocumentsOnPool(documents, corpusBytes, progress, *options.pool)
-          : countDocuments(documents, corpusBytes, progress);
+  BpeRunCounts counts = thread_count(options.pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes
+                            ? countDocumentsOnPool(documents, corpusBytes, progress, *options.pool)
+                            : countDocuments(documents, corpusBytes, progress);
   return trainOnCounts(counts, &counts, limits, progress);
 }
 
