@@ -46,6 +46,7 @@ int run(const std::vector<std::string>& args, const World& world, Cli::Io& io) {
   app.set_version_flag("--version", LUMETH_VERSION_STRING);
   app.footer("Run 'lumeth-mpi COMMAND --help' for the options of a command.");
   add_train_command(app, world, io);
+  add_generate_command(app, world, io);
 
   // Usage and help are printed once, by rank 0.
   std::ostream& said = world.root() ? io.err : io.out;

@@ -33,6 +33,7 @@ void collectively(const World& world, Cli::Io& io, const std::function<void()>& 
 void report_failure(Cli::Io& io, const std::exception_ptr& failure);
 
 void add_train_command(CLI::App& app, const World& world, Cli::Io& io);
+void add_generate_command(CLI::App& app, const World& world, Cli::Io& io);
 
 // Parses `args` (without the program name) and runs the command on this
 // rank; returns the exit status. `io.out` is rank 0's standard output, or a
