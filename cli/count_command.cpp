@@ -17,6 +17,7 @@ struct CountArguments {
   std::vector<std::string> inputs;
   std::string output;
   bool merge = false;
+  unsigned threads = 1;
   std::uint64_t maxCountBytes = kDefaultMaxCountFileBytes;
   bool quiet = false;
 };
@@ -34,16 +35,23 @@ void writeCounts(const BpeRunCounts& counts, const CountArguments& arguments, Io
 void countFiles(const CountArguments& arguments, Io& io) {
   Io quietIo{io.in, io.out, io.err, io.progress && !arguments.quiet};
   ProgressLine line(quietIo);
+  const std::size_t threads =
+      arguments.threads == 0 ? ThreadPool::hardware_threads() : arguments.threads;
+  const std::unique_ptr<ThreadPool> pool =
+      threads > 1 ? std::make_unique<ThreadPool>(threads) : nullptr;
   BpeRunCounts counts;
   std::uint64_t total = 0;
   for (const std::string& path : arguments.inputs) {
     line.show("counting " + path, true);
     std::uint64_t counted = 0;
-    count_runs_of_input(path, counts, quietIo, [&](std::uint64_t done) {
-      counted = done;
-      line.show("counting " + path + ": " + format_bytes(done) + " | " +
-                std::to_string(counts.size()) + " distinct runs");
-    });
+    count_runs_of_input(
+        path, counts, quietIo,
+        [&](std::uint64_t done) {
+          counted = done;
+          line.show("counting " + path + ": " + format_bytes(done) + " | " +
+                    std::to_string(counts.size()) + " distinct runs");
+        },
+        pool.get());
     total += counted;
   }
   line.finish();
@@ -88,6 +96,11 @@ void add_count_command(CLI::App& app, Io& io) {
   command
       ->add_option("--max-counts-bytes", arguments->maxCountBytes,
                    "largest run-count file read with --merge")
+      ->capture_default_str();
+  command
+      ->add_option("--threads", arguments->threads,
+                   "threads that count each file (0: one per core); the counts are the same for "
+                   "any number (standard input is read by one)")
       ->capture_default_str();
   command->add_flag("-q,--quiet", arguments->quiet,
                     "no progress display (shown only when stderr is a terminal)");

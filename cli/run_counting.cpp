@@ -60,6 +60,14 @@ std::uint64_t CorpusFile::size() const {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
+bool CorpusFile::regular() const {
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) {
+    refuseWithErrno(path_);
+  }
+  return S_ISREG(status.st_mode);
+}
+
 std::size_t CorpusFile::readAt(std::uint64_t offset, char* buffer, std::size_t count) const {
   std::size_t done = 0;
   while (done < count) {
@@ -84,7 +92,16 @@ std::size_t CorpusFile::read(char* buffer, std::size_t count) const {
 }
 
 void count_runs_of_input(const std::string& path, BpeRunCounts& counts, Io& io,
-                         const CountingProgress& progress) {
+                         const CountingProgress& progress, ThreadPool* pool) {
+  if (pool != nullptr && path != kStandardStream) {
+    const CorpusFile file(path);
+    if (file.regular()) {
+      const std::uint64_t size = file.size();
+      count_runs_of_range(file, 0, size, counts, pool);
+      if (progress) progress(size);
+      return;
+    }
+  }
   std::vector<char> block(kCountingBlockBytes);
   BpeRunCounter counter(counts);
   std::uint64_t counted = 0;
@@ -154,6 +171,34 @@ void count_runs_of_range(const CorpusFile& file, std::uint64_t begin, std::uint6
     if (progress) progress(position - begin);
   }
   refusing(file.path(), [&] { counter.finish(); });
+}
+
+void count_runs_of_range(const CorpusFile& file, std::uint64_t begin, std::uint64_t end,
+                         BpeRunCounts& counts, ThreadPool* pool) {
+  const std::size_t pieces = thread_count(pool);
+  if (pieces == 1 || end <= begin) {
+    count_runs_of_range(file, begin, end, counts);
+    return;
+  }
+  // cuts[k], cuts[k + 1]: piece k. Each cut is the next run boundary after a
+  // nearly equal division; boundaries do not decrease and never pass `end`,
+  // itself a boundary.
+  std::vector<std::uint64_t> cuts(pieces + 1, begin);
+  cuts[pieces] = end;
+  const std::uint64_t length = end - begin;
+  for (std::size_t k = 1; k < pieces; ++k) {
+    const std::uint64_t nominal = begin + static_cast<std::uint64_t>(Wide{length} * k / pieces);
+    cuts[k] = std::min(end, run_boundary_in_file(file, std::max(nominal, cuts[k - 1])));
+  }
+  std::vector<BpeRunCounts> tables(pieces);
+  parallel_for(pool, pieces, [&](std::size_t k) {
+    if (cuts[k] < cuts[k + 1]) {
+      count_runs_of_range(file, cuts[k], cuts[k + 1], tables[k]);
+    }
+  });
+  for (const BpeRunCounts& table : tables) {
+    refusing(file.path(), [&] { counts.merge(table); });
+  }
 }
 
 std::vector<FileRange> share_of_files(const std::vector<std::uint64_t>& sizes, std::uint64_t part,

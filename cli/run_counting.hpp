@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/cli_support.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/bpe_run_counts.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
@@ -37,6 +38,8 @@ class CorpusFile {
   [[nodiscard]] const std::string& path() const noexcept { return path_; }
   // The size of a regular file, in bytes.
   [[nodiscard]] std::uint64_t size() const;
+  // Whether it is a regular file (which can be read at any offset).
+  [[nodiscard]] bool regular() const;
   // Up to `count` bytes from `offset` into `buffer`; fewer only at the end.
   std::size_t readAt(std::uint64_t offset, char* buffer, std::size_t count) const;
   // The next bytes of a sequential read (pipes too); 0 at the end.
@@ -48,9 +51,11 @@ class CorpusFile {
 };
 
 // Counts the file (or standard input for "-") as one document into
-// `counts`, block by block.
+// `counts`, block by block. With a pool, a regular file is counted as
+// count_runs_of_range does with that pool (progress hears of the whole file
+// at the end); standard input and other streams are read in sequence.
 void count_runs_of_input(const std::string& path, BpeRunCounts& counts, Io& io,
-                         const CountingProgress& progress = {});
+                         const CountingProgress& progress = {}, ThreadPool* pool = nullptr);
 
 // The first offset at or after `position` where a run of the file starts,
 // or its size when none does (as nextBpeRunBoundary does for a text).
@@ -60,6 +65,15 @@ void count_runs_of_input(const std::string& path, BpeRunCounts& counts, Io& io,
 // boundaries (run_boundary_in_file), as one document into `counts`.
 void count_runs_of_range(const CorpusFile& file, std::uint64_t begin, std::uint64_t end,
                          BpeRunCounts& counts, const CountingProgress& progress = {});
+
+// As above, on `pool` (null: the calling thread): [begin, end) is cut into
+// one piece per thread of the pool, nearly equal, each end moved to the next
+// run boundary; every piece is counted into a table of its own and the
+// tables are merged into `counts` in order. The counts are exactly those of
+// one thread. Memory: one reading buffer and one table per piece, besides
+// `counts`. No progress is reported.
+void count_runs_of_range(const CorpusFile& file, std::uint64_t begin, std::uint64_t end,
+                         BpeRunCounts& counts, ThreadPool* pool);
 
 // One rank's share of the files: the byte range [begin, end) of file
 // `file` (an index into the list).

@@ -3,7 +3,12 @@
 // binomial tree to rank 0 (each message a run-count file, so it is checked on
 // arrival), and rank 0 trains from them and writes the artifact.
 //
-// Memory per rank: one 4 MiB reading buffer and the run counts of its share
+// With --threads N, each rank cuts every range of its share into N pieces at
+// run boundaries and counts them on a pool, one table per piece, merged
+// exactly.
+//
+// Memory per rank: one 4 MiB reading buffer (N with --threads N, and a
+// table per piece while counting) and the run counts of its share
 // (its distinct runs), and while merging one incoming run-count file and its
 // table; rank 0 ends with the counts of the whole corpus and the trainer's
 // memory, which is proportional to the distinct runs, never to the corpus.
@@ -30,6 +35,7 @@ struct TrainArguments {
   std::string output;
   std::string countsOutput;
   BpeTrainingLimits limits;
+  unsigned threads = 1;
   bool quiet = false;
 };
 
@@ -57,7 +63,7 @@ std::vector<std::uint64_t> inputSizes(const TrainArguments& arguments, const Wor
 // the next run boundary, and the neighbouring ranks move their common cut
 // alike, so no run is counted twice or cut in two.
 BpeRunCounts countShare(const TrainArguments& arguments, const std::vector<std::uint64_t>& sizes,
-                        const World& world) {
+                        const World& world, ThreadPool* pool) {
   BpeRunCounts counts;
   for (const FileRange& range : Cli::share_of_files(sizes, static_cast<std::uint64_t>(world.rank()),
                                                     static_cast<std::uint64_t>(world.size()))) {
@@ -65,7 +71,7 @@ BpeRunCounts countShare(const TrainArguments& arguments, const std::vector<std::
     const std::uint64_t begin = Cli::run_boundary_in_file(file, range.begin);
     const std::uint64_t end = Cli::run_boundary_in_file(file, range.end);
     if (begin < end) {
-      Cli::count_runs_of_range(file, begin, end, counts);
+      Cli::count_runs_of_range(file, begin, end, counts, pool);
     }
   }
   return counts;
@@ -129,7 +135,13 @@ void train(const TrainArguments& arguments, const World& world, Cli::Io& io) {
   line.show("counting on " + std::to_string(world.size()) + " ranks", true);
   const std::vector<std::uint64_t> sizes = inputSizes(arguments, world, io);
   BpeRunCounts counts;
-  collectively(world, io, [&] { counts = countShare(arguments, sizes, world); });
+  collectively(world, io, [&] {
+    const std::size_t threads =
+        arguments.threads == 0 ? ThreadPool::hardware_threads() : arguments.threads;
+    const std::unique_ptr<ThreadPool> pool =
+        threads > 1 ? std::make_unique<ThreadPool>(threads) : nullptr;
+    counts = countShare(arguments, sizes, world, pool.get());
+  });
   line.show("merging the counts", true);
   reduceToRoot(counts, world, io);
 
@@ -192,6 +204,11 @@ void add_train_command(CLI::App& app, const World& world, Cli::Io& io) {
                    "longest merged token, in bytes")
       ->capture_default_str()
       ->check(CLI::Range(2u, 256u));
+  command
+      ->add_option("--threads", arguments->threads,
+                   "threads that count on each rank (0: one per core); the artifact is the same "
+                   "for any number")
+      ->capture_default_str();
   command->add_flag("-q,--quiet", arguments->quiet,
                     "no progress display (shown by rank 0 only when its stderr is a terminal)");
   command->callback([arguments, &world, &io] { train(*arguments, world, io); });

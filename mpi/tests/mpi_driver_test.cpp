@@ -128,18 +128,21 @@ TEST_F(MpiDriver, TrainingGivesTheArtifactAndCountsOfTheSingleProcessTool) {
   ASSERT_EQ(runTool(count).status, 0);
 
   for (const int ranks : kRankCounts) {
-    SCOPED_TRACE(std::to_string(ranks) + " ranks");
-    const std::string artifact = dir_.path("mpi.bpe");
-    std::vector<std::string> args = train;
-    args.insert(args.end(), {"-o", artifact, "--save-counts", dir_.path("mpi.runs")});
-    const ToolResult result = runMpi(ranks, args, dir_);
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(readFile(artifact), readFile(dir_.path("single.bpe")));
-    EXPECT_EQ(readFile(dir_.path("mpi.runs")), readFile(dir_.path("single.runs")));
-    // The same summary line, printed once.
-    const std::string prefix = dir_.path("single.bpe") + ":";
-    EXPECT_EQ(result.out, artifact + ":" + expected.out.substr(prefix.size()));
-    EXPECT_TRUE(result.err.empty()) << result.err;
+    for (const char* threads : {"1", "2"}) {
+      SCOPED_TRACE(std::to_string(ranks) + " ranks, " + threads + " threads");
+      const std::string artifact = dir_.path("mpi.bpe");
+      std::vector<std::string> args = train;
+      args.insert(args.end(),
+                  {"-o", artifact, "--save-counts", dir_.path("mpi.runs"), "--threads", threads});
+      const ToolResult result = runMpi(ranks, args, dir_);
+      ASSERT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(readFile(artifact), readFile(dir_.path("single.bpe")));
+      EXPECT_EQ(readFile(dir_.path("mpi.runs")), readFile(dir_.path("single.runs")));
+      // The same summary line, printed once.
+      const std::string prefix = dir_.path("single.bpe") + ":";
+      EXPECT_EQ(result.out, artifact + ":" + expected.out.substr(prefix.size()));
+      EXPECT_TRUE(result.err.empty()) << result.err;
+    }
   }
 }
 

@@ -110,9 +110,14 @@ TEST(CountCommand, FilesLargerThanOneBlockAreCountedExactly) {
   corpus.insert(3 * (std::size_t{1} << 20), std::string(5 << 20, 'z'));
   ScratchDir dir;
   writeFile(dir.path("big.txt"), corpus);
-  const ToolResult counted = runTool({"count", dir.path("big.txt"), "-o", dir.path("big.runs")});
-  ASSERT_EQ(counted.status, 0) << counted.err;
-  EXPECT_EQ(readFile(dir.path("big.runs")), bytesOf(serializeBpeRunCounts(countsOf({corpus}))));
+  const std::string expected = bytesOf(serializeBpeRunCounts(countsOf({corpus})));
+  // On threads too: the pieces are cut inside the long run and elsewhere.
+  for (const char* threads : {"1", "2", "3", "7"}) {
+    const ToolResult counted =
+        runTool({"count", dir.path("big.txt"), "-o", dir.path("big.runs"), "--threads", threads});
+    ASSERT_EQ(counted.status, 0) << counted.err;
+    EXPECT_EQ(readFile(dir.path("big.runs")), expected) << threads << " threads";
+  }
 }
 
 TEST(CountCommand, RefusalsNameTheFileAndWriteNothing) {
@@ -209,8 +214,14 @@ TEST(FileShares, SharesCutAtRunBoundariesCountLikeTheWholeFiles) {
     sizes.push_back(texts[i].size());
   }
   const BpeRunCounts whole = countsOf({texts[0], texts[1], texts[2], texts[3]});
+  // Each share counted on one thread, on 2 and on 5 (more pieces than some
+  // shares have runs).
+  ThreadPool two(2);
+  ThreadPool five(5);
   for (std::uint64_t parts = 1; parts <= 40; parts += parts < 8 ? 1 : 11) {
     BpeRunCounts total;
+    BpeRunCounts onTwo;
+    BpeRunCounts onFive;
     for (std::uint64_t part = 0; part < parts; ++part) {
       BpeRunCounts share;
       for (const FileRange& range : share_of_files(sizes, part, parts)) {
@@ -220,10 +231,14 @@ TEST(FileShares, SharesCutAtRunBoundariesCountLikeTheWholeFiles) {
         EXPECT_EQ(begin, nextBpeRunBoundary(texts[range.file], range.begin));
         EXPECT_EQ(end, nextBpeRunBoundary(texts[range.file], range.end));
         count_runs_of_range(file, begin, std::max(begin, end), share);
+        count_runs_of_range(file, begin, std::max(begin, end), onTwo, &two);
+        count_runs_of_range(file, begin, std::max(begin, end), onFive, &five);
       }
       total.merge(share);
     }
     EXPECT_EQ(total, whole) << parts << " parts";
+    EXPECT_EQ(onTwo, whole) << parts << " parts";
+    EXPECT_EQ(onFive, whole) << parts << " parts";
   }
 }
 
