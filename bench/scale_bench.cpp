@@ -4,8 +4,8 @@
 //  - BM_CountShare/ranks:R: the corpus cut into R shares at run boundaries,
 //    as lumeth-mpi cuts it, and each share counted as one rank counts it.
 //    Throughput is per rank (bytes of one share per second of counting);
-//    distinct_runs and rank_mb are those of the largest share: rank_mb is
-//    the growth of the peak resident set while counting it, the table a
+//    distinct_runs and rank_mib are those of the largest share: rank_mib is
+//    the heap its run-count table holds once counted (mallinfo2), what a
 //    rank holds before the reduce.
 //  - BM_ReduceCounts/ranks:R: the R share counts summed as lumeth-mpi sums
 //    them: each sender serializes its counts, each receiver loads and
@@ -19,6 +19,7 @@
 //    than training from counts does; the merges are the same.
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -71,23 +72,10 @@ std::vector<std::string_view> sharesOf(std::string_view text, std::size_t ranks)
   return shares;
 }
 
-bool resetPeakRss() {
-  std::ofstream clear("/proc/self/clear_refs");
-  clear << "5";
-  clear.flush();
-  return static_cast<bool>(clear);
-}
-
-// A field of /proc/self/status ("VmRSS:", "VmHWM:") in MiB, or -1.
-double statusMiB(std::string_view field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) {
-      return std::stod(line.substr(field.size())) / 1024.0;
-    }
-  }
-  return -1.0;
+// Bytes of the heap in use (small blocks and mapped ones).
+double heapBytes() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd);
 }
 
 BpeTrainingLimits limitsFor(std::uint32_t vocabularySize) {
@@ -103,14 +91,13 @@ void BM_CountShare(benchmark::State& state) {
   const std::vector<std::string_view> shares =
       sharesOf(*text, static_cast<std::size_t>(state.range(0)));
   std::size_t largest = 0;
-  double rankMiB = -1.0;
+  double rankMiB = 0.0;
   for (auto _ : state) {
     for (const std::string_view share : shares) {
-      const double before = statusMiB("VmRSS:");
-      const bool tracked = resetPeakRss();
+      const double before = heapBytes();
       BpeRunCounts counts;
       counts.countDocument(share);
-      if (tracked && before >= 0.0) rankMiB = std::max(rankMiB, statusMiB("VmHWM:") - before);
+      rankMiB = std::max(rankMiB, (heapBytes() - before) / (1024.0 * 1024.0));
       largest = std::max(largest, counts.size());
       benchmark::DoNotOptimize(counts.size());
     }
@@ -119,7 +106,7 @@ void BM_CountShare(benchmark::State& state) {
   // one rank's rate.
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text->size()));
   state.counters["distinct_runs"] = static_cast<double>(largest);
-  if (rankMiB >= 0.0) state.counters["rank_mb"] = rankMiB;
+  state.counters["rank_mib"] = rankMiB;
 }
 BENCHMARK(BM_CountShare)->ArgName("ranks")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
 
@@ -159,7 +146,14 @@ void BM_ReduceCounts(benchmark::State& state) {
   state.counters["root_ms"] = rootSeconds * 1e3;
   state.counters["distinct_runs"] = static_cast<double>(distinct);
 }
-BENCHMARK(BM_ReduceCounts)->ArgName("ranks")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
+// From 2 ranks (1 has nothing to reduce), with a fixed number of
+// iterations: the untimed copy of the tables before each one costs more
+// than the reduce, so an automatic count would run for minutes.
+BENCHMARK(BM_ReduceCounts)
+    ->ArgName("ranks")
+    ->DenseRange(2, 4)
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_TrainFromCounts(benchmark::State& state) {
   const std::string* text = corpusOrSkip(state);
