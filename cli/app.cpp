@@ -21,6 +21,7 @@ int run(const std::vector<std::string>& args, Io& io) {
   app.set_version_flag("--version", LUMETH_VERSION_STRING);
   app.footer("Run 'lumeth COMMAND --help' for the options of a command.");
   add_train_command(app, io);
+  add_count_command(app, io);
   add_encode_command(app, io);
   add_decode_command(app, io);
   add_inspect_command(app, io);

@@ -13,6 +13,7 @@
 namespace Orvane::Core::Lumeth::Cli {
 
 void add_train_command(CLI::App& app, Io& io);
+void add_count_command(CLI::App& app, Io& io);
 void add_encode_command(CLI::App& app, Io& io);
 void add_decode_command(CLI::App& app, Io& io);
 void add_inspect_command(CLI::App& app, Io& io);

@@ -9,7 +9,6 @@
 // precision do not, so a resumed run must be given the same ones again to
 // produce exactly what one uninterrupted run would have.
 
-#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/generation_run.hpp"
 #include "lumeth/directory/model_directory.hpp"
 #include "lumeth/foundation/files.hpp"
 #include "lumeth/generation/generate.hpp"
@@ -31,81 +31,20 @@ struct GenerateArguments {
   std::optional<std::string> promptIds;
   std::string session;
   std::uint64_t seed = 1;
-  std::uint64_t maxTokens = 64;
-  bool greedy = false;
-  std::optional<double> temperature;
-  std::optional<std::uint32_t> topK;
-  std::optional<double> topP;
-  std::vector<std::uint32_t> stopIds;
-  bool noEosStop = false;
-  bool singlePrecision = false;
   bool printIds = false;
-  ModelDirectoryLimits limits;
+  GenerationSettings settings;
   std::uint64_t maxSessionBytes = std::uint64_t{1} << 30;
 };
-
-std::vector<std::uint32_t> parseIdList(const std::string& text) {
-  std::vector<std::uint32_t> ids;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ' || text[i] == ',' || text[i] == '\t' || text[i] == '\n') {
-      ++i;
-      continue;
-    }
-    std::size_t end = i;
-    while (end < text.size() && text[end] != ' ' && text[end] != ',' && text[end] != '\t' &&
-           text[end] != '\n') {
-      ++end;
-    }
-    std::uint32_t id = 0;
-    const auto [stop, error] = std::from_chars(text.data() + i, text.data() + end, id);
-    if (error != std::errc() || stop != text.data() + end) {
-      throw UsageError("invalid token id '" + text.substr(i, end - i) + "' in --prompt-ids");
-    }
-    ids.push_back(id);
-    i = end;
-  }
-  return ids;
-}
-
-const char* reasonName(StopReason reason) {
-  switch (reason) {
-    case StopReason::end_of_sequence:
-      return "end of sequence";
-    case StopReason::stop_id:
-      return "stop id";
-    case StopReason::token_limit:
-      return "token limit";
-    case StopReason::context_limit:
-      return "context limit";
-    case StopReason::callback:
-      return "stopped";
-  }
-  return "?";
-}
 
 void generateText(const GenerateArguments& arguments, Io& io) {
   if (arguments.prompt && arguments.promptIds) {
     throw UsageError("--prompt and --prompt-ids exclude each other");
   }
-  if (arguments.greedy && (arguments.temperature || arguments.topK || arguments.topP)) {
-    throw UsageError("--greedy excludes --temperature, --top-k and --top-p");
-  }
-  GenerationOptions options;
-  if (!arguments.greedy) {
-    options.sampler.method = SamplingMethod::temperature;
-    options.sampler.temperature = arguments.temperature.value_or(1.0);
-    options.sampler.top_k = arguments.topK;
-    options.sampler.top_p = arguments.topP.value_or(1.0);
-  }
-  options.max_new_tokens = arguments.maxTokens;
-  options.stop_ids = arguments.stopIds;
-  options.stop_at_end_of_sequence = !arguments.noEosStop;
-  options.full_precision = !arguments.singlePrecision;
-  refusing("options", [&] { validate_sampler_options(options.sampler); });
+  const std::unique_ptr<ThreadPool> pool = make_generation_pool(arguments.settings.threads);
+  const GenerationOptions options = generation_options(arguments.settings, pool.get());
 
   const LoadedModelDirectory loaded = refusing(arguments.directory, [&] {
-    return load_model_directory(arguments.directory, arguments.limits);
+    return load_model_directory(arguments.directory, arguments.settings.limits);
   });
 
   // A new session, or the saved one.
@@ -114,7 +53,7 @@ void generateText(const GenerateArguments& arguments, Io& io) {
       refusing("seed", [&] { return make_generation_session(loaded.model, arguments.seed); });
   if (resuming) {
     const ByteBuffer file = read_input(arguments.session, arguments.maxSessionBytes, io);
-    refusing(arguments.session, [&] { session.restore(file, arguments.limits.model); });
+    refusing(arguments.session, [&] { session.restore(file, arguments.settings.limits.model); });
   } else if (!arguments.prompt && !arguments.promptIds) {
     throw UsageError(
         "a prompt is needed (--prompt or --prompt-ids) unless --session names a "
@@ -134,26 +73,16 @@ void generateText(const GenerateArguments& arguments, Io& io) {
     return GenerationControl::proceed;
   };
 
-  const std::string source = arguments.directory;
-  const GenerationResult result = refusing(source, [&] {
-    if (loaded.tokenizer) {
-      if (arguments.prompt) {
-        return generate(session, *loaded.tokenizer, *arguments.prompt, options, print);
-      }
-      if (arguments.promptIds) {
-        const std::vector<std::uint32_t> ids = parseIdList(*arguments.promptIds);
-        return generate(session, *loaded.tokenizer, ids, options, print);
-      }
-      return continue_generation(session, *loaded.tokenizer, options, print);
-    }
-    if (arguments.prompt) {
-      throw UsageError("the model has no tokenizer: give the prompt as --prompt-ids");
-    }
-    if (arguments.promptIds) {
-      const std::vector<std::uint32_t> ids = parseIdList(*arguments.promptIds);
-      return generate(session, ids, options, print);
-    }
-    return continue_generation(session, options, print);
+  if (!loaded.tokenizer && arguments.prompt) {
+    throw UsageError("the model has no tokenizer: give the prompt as --prompt-ids");
+  }
+  GenerationPrompt prompt;
+  prompt.text = arguments.prompt;
+  if (arguments.promptIds) {
+    prompt.ids = parse_id_list(*arguments.promptIds, "--prompt-ids");
+  }
+  const GenerationResult result = refusing(arguments.directory, [&] {
+    return generate_from_prompt(session, loaded, prompt, options, print);
   });
   if (!text) {
     io.out << '\n';
@@ -163,7 +92,7 @@ void generateText(const GenerateArguments& arguments, Io& io) {
     write_output(arguments.session, session.save(), io);
   }
   if (io.progress) {
-    io.err << "\n[" << reasonName(result.stop_reason) << ", " << result.ids.size()
+    io.err << "\n[" << stop_reason_name(result.stop_reason) << ", " << result.ids.size()
            << " new tokens, position " << session.position() << "]\n";
   }
 }
@@ -180,37 +109,15 @@ void add_generate_command(CLI::App& app, Io& io) {
   command->add_option("-p,--prompt", arguments->prompt, "prompt text");
   command->add_option("--prompt-ids", arguments->promptIds,
                       "prompt as token ids, separated by spaces or commas");
-  command->add_option("-n,--max-tokens", arguments->maxTokens, "new tokens at most")
-      ->capture_default_str();
-  command->add_flag("--greedy", arguments->greedy, "always the most likely token (no sampling)");
-  command->add_option("--temperature", arguments->temperature,
-                      "sampling temperature, > 0 (default 1)");
-  command->add_option("--top-k", arguments->topK, "sample among the k most likely tokens")
-      ->check(CLI::Range(1u, 0xFFFFFFFFu));
-  command->add_option("--top-p", arguments->topP,
-                      "sample among the most likely tokens holding this probability mass, in "
-                      "(0, 1] (default 1)");
   command
       ->add_option("--seed", arguments->seed, "sampler seed, not 0 (a resumed run keeps its own)")
       ->capture_default_str();
-  command->add_option("--stop-id", arguments->stopIds, "ids that end the run (repeatable)");
-  command->add_flag("--no-eos-stop", arguments->noEosStop,
-                    "go on past the tokenizer's end-of-sequence id");
-  command->add_flag("--single-precision", arguments->singlePrecision,
-                    "round stored values to single precision");
   command->add_flag("--ids", arguments->printIds, "print the new ids instead of their text");
   command->add_option(
       "--session", arguments->session,
       "resume from this session file when it exists, and save the session to it afterwards; "
       "give the same sampler options and precision when resuming");
-  command
-      ->add_option("--max-model-bytes", arguments->limits.model.max_file_bytes,
-                   "largest model artifact accepted (raise the tensor limit with it)")
-      ->capture_default_str();
-  command
-      ->add_option("--max-tensor-bytes", arguments->limits.model.max_tensor_bytes,
-                   "largest single weight tensor accepted")
-      ->capture_default_str();
+  add_generation_options(command, arguments->settings);
   command->callback([arguments, &io] { generateText(*arguments, io); });
 }
 

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/run_counting.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 
 namespace Orvane::Core::Lumeth::Cli {
@@ -17,6 +19,8 @@ struct TrainArguments {
   std::vector<std::string> inputs;
   std::string output;
   BpeTrainingLimits limits;
+  std::string fromCounts;  // a run-count file instead of a corpus
+  std::uint64_t maxCountBytes = kDefaultMaxCountFileBytes;
   bool quiet = false;
 };
 
@@ -24,6 +28,24 @@ std::string rate(double count, double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f", seconds > 0 ? count / seconds : 0.0);
   return text;
+}
+
+// The progress line of the merging stage.
+std::string mergingLine(const std::string& prefix, const BpeTrainingProgress& progress,
+                        double seconds) {
+  return prefix + "merges " + std::to_string(progress.done) + " of " +
+         std::to_string(progress.total) + " | " + std::to_string(static_cast<long>(seconds)) +
+         " s | " + rate(static_cast<double>(progress.done), seconds) + " merges/s";
+}
+
+void writeTokenizer(const SubwordTokenizer& tokenizer, const TrainArguments& arguments, Io& io) {
+  write_output(arguments.output, tokenizer.artifact(), io);
+  if (arguments.output != kStandardStream) {
+    const TokenizerDescriptor descriptor = tokenizer.descriptor();
+    io.out << arguments.output << ": bpe tokenizer, " << tokenizer.merges().size()
+           << " merges, vocabulary " << descriptor.vocabularySize << ", hash " << descriptor.hash
+           << '\n';
+  }
 }
 
 void train(const TrainArguments& arguments, Io& io) {
@@ -55,29 +77,40 @@ void train(const TrainArguments& arguments, Io& io) {
 
   BpeTrainingOptions options;
   options.progress = [&](const BpeTrainingProgress& progress) {
-    const double seconds = line.elapsed();
     if (progress.stage == BpeTrainingProgress::Stage::counting) {
       line.show("read " + format_bytes(read) + " | counting " + format_bytes(progress.done) +
                 " of " + format_bytes(progress.total));
     } else {
-      line.show("read " + format_bytes(read) + " | merges " + std::to_string(progress.done) +
-                " of " + std::to_string(progress.total) + " | " +
-                std::to_string(static_cast<long>(seconds)) + " s | " +
-                rate(static_cast<double>(progress.done), seconds) + " merges/s");
+      line.show(mergingLine("read " + format_bytes(read) + " | ", progress, line.elapsed()));
     }
   };
   const std::string source = arguments.inputs.size() == 1 ? arguments.inputs.front() : "corpus";
   const SubwordTokenizer tokenizer =
       refusing(source, [&] { return trainBpe(documents, arguments.limits, options); });
   line.finish();
+  writeTokenizer(tokenizer, arguments, io);
+}
 
-  write_output(arguments.output, tokenizer.artifact(), io);
-  if (arguments.output != kStandardStream) {
-    const TokenizerDescriptor descriptor = tokenizer.descriptor();
-    io.out << arguments.output << ": bpe tokenizer, " << tokenizer.merges().size()
-           << " merges, vocabulary " << descriptor.vocabularySize << ", hash " << descriptor.hash
-           << '\n';
-  }
+// Training from a run-count file: no corpus, and no corpus-size limit.
+void trainFromCounts(const TrainArguments& arguments, Io& io) {
+  Io quietIo{io.in, io.out, io.err, io.progress && !arguments.quiet};
+  ProgressLine line(quietIo);
+  const std::string& path = arguments.fromCounts;
+  const std::string source = path == kStandardStream ? "standard input" : path;
+  line.show("reading " + path, true);
+  const BpeRunCounts counts = [&] {
+    const ByteBuffer bytes = read_input(path, arguments.maxCountBytes, quietIo);
+    return refusing(source, [&] { return loadBpeRunCounts(bytes, arguments.maxCountBytes); });
+  }();
+  BpeTrainingOptions options;
+  options.progress = [&](const BpeTrainingProgress& progress) {
+    line.show(
+        mergingLine(std::to_string(counts.size()) + " distinct runs | ", progress, line.elapsed()));
+  };
+  const SubwordTokenizer tokenizer =
+      refusing(source, [&] { return trainBpeFromCounts(counts, arguments.limits, options); });
+  line.finish();
+  writeTokenizer(tokenizer, arguments, io);
 }
 
 }  // namespace
@@ -86,8 +119,8 @@ void add_train_command(CLI::App& app, Io& io) {
   auto arguments = std::make_shared<TrainArguments>();
   CLI::App* command = app.add_subcommand(
       "train",
-      "Learn a BPE tokenizer from files (each file its own document: no run spans two files) "
-      "or standard input, and write its artifact.");
+      "Learn a BPE tokenizer from files (each file its own document: no run spans two files), "
+      "standard input or a run-count file, and write its artifact.");
   command->add_option("inputs", arguments->inputs, "corpus files ('-' or none: standard input)");
   command->add_option("-o,--output", arguments->output, "artifact file to write ('-': stdout)")
       ->required();
@@ -110,9 +143,23 @@ void add_train_command(CLI::App& app, Io& io) {
       ->add_option("--max-corpus-bytes", arguments->limits.maxCorpusBytes,
                    "largest corpus accepted, all files together")
       ->capture_default_str();
+  CLI::Option* fromCounts =
+      command->add_option("--from-counts", arguments->fromCounts,
+                          "train from a run-count file (lumeth count) instead of a corpus: no "
+                          "corpus-size limit ('-': standard input)");
+  command
+      ->add_option("--max-counts-bytes", arguments->maxCountBytes,
+                   "largest run-count file read with --from-counts")
+      ->capture_default_str()
+      ->needs(fromCounts);
+  fromCounts->excludes("inputs")->excludes("--max-corpus-bytes");
   command->add_flag("-q,--quiet", arguments->quiet,
                     "no progress display (shown only when stderr is a terminal)");
   command->callback([arguments, &io] {
+    if (!arguments->fromCounts.empty()) {
+      trainFromCounts(*arguments, io);
+      return;
+    }
     if (arguments->inputs.empty()) {
       arguments->inputs.emplace_back(kStandardStream);
     }

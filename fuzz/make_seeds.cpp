@@ -22,6 +22,7 @@
 #include "lumeth/foundation/fnv1a.hpp"
 #include "lumeth/session/inference_session.hpp"
 #include "lumeth/spec/spec_description.hpp"
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "lumeth/tokenizers/decoder_state.hpp"
@@ -120,6 +121,20 @@ void subwordArtifactSeeds(const fs::path& dir) {
   SubwordTokenizer repeated({BpeMerge{97, 97, "aa"}, BpeMerge{97, 97, "aa"},
                              BpeMerge{256, 257, "aaaa"}, BpeMerge{258, 258, "aaaaaaaa"}});
   writeSeed(dir, "repeated-pair", repeated.artifact());
+}
+
+void runCountSeeds(const fs::path& dir) {
+  writeSeed(dir, "empty", serializeBpeRunCounts(BpeRunCounts()));
+  BpeRunCounts conformance;
+  conformance.countDocument(kConformanceCorpus);
+  writeSeed(dir, "conformance-corpus", serializeBpeRunCounts(conformance));
+  // Counts near 2^64: the byte pair (a, a) of "aaa" sums past it, so
+  // training refuses; merging the file's own bytes refuses too.
+  BpeRunCounts high;
+  high.add("aaa", std::uint64_t{1} << 63);
+  high.add("\t\n ", UINT64_MAX);
+  high.add("LUMERUN1", UINT64_MAX);
+  writeSeed(dir, "near-overflow", serializeBpeRunCounts(high));
 }
 
 void decoderStateSeeds(const fs::path& dir) {
@@ -334,6 +349,7 @@ int run(const fs::path& output) {
 
   byteArtifactSeeds(output / "byte_artifact");
   subwordArtifactSeeds(output / "subword_artifact");
+  runCountSeeds(output / "bpe_run_counts");
   decoderStateSeeds(output / "decoder_state");
   containerSeeds(output / "container", *bound, *unbound, boundSessions);
   sessionSeeds(output / "session_restore", boundSessions, unboundSessions);

@@ -12,7 +12,7 @@ build=${1:?usage: fuzz/smoke.sh <fuzz build directory> [seconds per target]}
 seconds=${2:-15}
 
 targets=(byte_artifact subword_artifact decoder_state container session_restore model_artifact
-  spec_description tokenizer bpe_training dialogue safetensors)
+  spec_description tokenizer bpe_training bpe_run_counts dialogue safetensors)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 

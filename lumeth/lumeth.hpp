@@ -11,6 +11,7 @@
 #include "lumeth/foundation/thread_pool.hpp"
 
 #include "lumeth/tokenizers/binding.hpp"
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 #include "lumeth/tokenizers/byte_tokenizer.hpp"
 #include "lumeth/tokenizers/chat_tokenizer.hpp"

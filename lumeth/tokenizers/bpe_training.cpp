@@ -1,8 +1,10 @@
 #include "lumeth/tokenizers/bpe_training.hpp"
 
-// trainBpe: the incremental trainer. It learns exactly the merges of
-// trainBpeReference, keeping three structures alive across passes instead of
-// recounting every pair:
+// trainBpe and trainBpeFromCounts: one incremental trainer over a table of
+// run counts (BpeRunCounts). trainBpe counts its documents into such a table
+// first, so both learn the same merges from the same counts. The trainer
+// learns exactly the merges of trainBpeReference, keeping three structures
+// alive across passes instead of recounting every pair:
 //
 //  - the distinct runs ("words") with their counts, their symbols stored back
 //    to back in one array and rewritten in place;
@@ -24,13 +26,16 @@
 // pair below minPairFrequency after its first pass is never pushed (its count
 // can only fall).
 //
-// Words and pairs are numbered with the trainer's Index type: u32 below
-// kWideTrainingCorpusBytes, where every number and the all-ones marker fit,
-// and u64 from there on. The word lists dominate memory, so ordinary corpora
-// keep them at four bytes per entry.
+// Words and pairs are numbered with the trainer's Index type: u32 while the
+// distinct runs hold fewer than kWideTrainingCorpusBytes bytes, where every
+// number and the all-ones marker fit, and u64 from there on. The word lists
+// dominate memory, so ordinary corpora keep them at four bytes per entry.
+//
+// The result does not depend on the order of the words: the heap orders
+// pairs by count and key alone, and each pair has at most one entry in it.
+// So run counts merged in any order train alike.
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,10 +44,9 @@
 #include <utility>
 #include <vector>
 
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/internal/bpe_internal.hpp"
 #include "lumeth/tokenizers/internal/bpe_pair_table.hpp"
-#include "lumeth/tokenizers/internal/probed_slots.hpp"
-#include "lumeth/tokenizers/internal/run_hash.hpp"
 
 namespace Orvane::Core::Lumeth {
 namespace {
@@ -54,18 +58,6 @@ constexpr std::uint64_t kCountingReportBytes = std::uint64_t{4} << 20;
 // Below this a corpus is counted on the calling thread even with a pool:
 // a few milliseconds of counting, less than cutting and merging would save.
 constexpr std::uint64_t kLeastParallelCorpusBytes = std::uint64_t{256} << 10;
-
-// The first position at or after `position` where a run of `text` starts
-// (its whitespace class differs from the byte before), or text.size().
-std::size_t nextRunStart(std::string_view text, std::size_t position) {
-  for (std::size_t i = std::max<std::size_t>(position, 1); i < text.size(); ++i) {
-    if (isBpeWhitespace(static_cast<std::uint8_t>(text[i])) !=
-        isBpeWhitespace(static_cast<std::uint8_t>(text[i - 1]))) {
-      return i;
-    }
-  }
-  return text.size();
-}
 
 // The caller's progress callback, or nothing.
 struct Progress {
@@ -140,21 +132,34 @@ class IncrementalTrainer {
     tokenLength_.assign(kFirstBpeMergeId, 1);
   }
 
-  std::vector<BpeMerge> train(std::span<const std::string_view> documents,
-                              std::uint64_t corpusBytes, const BpeTrainingOptions& options) {
-    Progress progress{options.progress};
-    progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
-    buildWords(documents, progress, corpusBytes, options.pool);
-    progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
+  // Lays out the distinct runs of `counts` as words. Throws
+  // std::overflow_error "BPE pair count overflow" when the weighted count of
+  // some adjacent byte pair passes 2^64 - 1: no pair formed later can count
+  // more than the byte pair at its border, so nothing can overflow after.
+  void buildWords(const BpeRunCounts& counts) {
+    words_.reserve(counts.size());
+    symbols_.resize(static_cast<std::size_t>(counts.distinctBytes()));
+    std::size_t offset = 0;
+    counts.forEachRun([&](std::string_view run, std::uint64_t count) {
+      words_.push_back(Word{.offset = offset, .length = run.size(), .count = count});
+      for (std::size_t i = 0; i < run.size(); ++i) {
+        symbols_[offset + i] = static_cast<std::uint8_t>(run[i]);
+      }
+      offset += run.size();
+    });
     countInitialPairs();
+  }
+
+  // Learns the merges from the words laid out by buildWords.
+  std::vector<BpeMerge> train(const Progress& progress) {
     const std::size_t maxMerges = limits_.vocabularySize - kMinBpeVocabulary;
     progress.report(BpeTrainingProgress::Stage::merging, 0, maxMerges);
     // Between the start and the end, report every 1/1024 of the merges.
     const std::size_t reportEvery = std::max<std::size_t>(1, maxMerges / 1024);
     std::vector<BpeMerge> merges;
-    // Every merge shortens at least one run, so a corpus of n bytes yields at
-    // most n merges.
-    merges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(maxMerges, corpusBytes)));
+    // Every merge shortens at least one word, so distinct runs of n bytes in
+    // all yield at most n merges.
+    merges.reserve(std::min(maxMerges, symbols_.size()));
     while (merges.size() < maxMerges) {
       const Index best = popBest();
       if (best == kNone) {
@@ -185,171 +190,13 @@ class IncrementalTrainer {
     return std::uint64_t{tokenLength_[left]} + tokenLength_[right] <= limits_.maxTokenBytes;
   }
 
-  // The distinct runs and their counts, found with a hash table keyed by the
-  // run's bytes (compared in place in the corpus). Runs are hashed in
-  // batches and their slots prefetched, since nearly every lookup misses the
-  // cache.
-  //
-  // With a pool, the documents are cut between runs into shards, about one
-  // per thread, whose runs are counted on the pool into tables of their own
-  // and then added to the table, shard after shard, in order: the same
-  // distinct runs, first seen in the same order, with the same integer
-  // counts as counting on the calling thread.
-  void buildWords(std::span<const std::string_view> documents, const Progress& progress,
-                  std::uint64_t corpusBytes, ThreadPool* pool) {
-    constexpr std::size_t kBatch = 32;
-    std::vector<std::string_view> firstSeen;
-    if (thread_count(pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes) {
-      ProbedSlots<WordSlot> slots(std::size_t{1} << 16);
-      countInShards(documents, progress, corpusBytes, *pool, slots, firstSeen);
-    } else {
-      ProbedSlots<WordSlot> slots(std::size_t{1} << 16);
-      std::array<std::string_view, kBatch> runs;
-      std::array<std::uint64_t, kBatch> hashes{};
-      std::size_t pending = 0;
-      const auto flush = [&] {
-        for (std::size_t k = 0; k < pending; ++k) {
-          hashes[k] = hashRun(runs[k]);
-          slots.prefetch(hashes[k]);
-        }
-        for (std::size_t k = 0; k < pending; ++k) {
-          countRun(runs[k], hashes[k], slots, firstSeen);
-        }
-        pending = 0;
-      };
-      std::uint64_t counted = 0;
-      std::uint64_t nextReport = kCountingReportBytes;
-      for (const std::string_view document : documents) {
-        forEachWhitespaceRun(document, [&](std::string_view run) {
-          runs[pending++] = run;
-          if (pending == kBatch) {
-            flush();
-          }
-          counted += run.size();
-          if (counted >= nextReport) {
-            progress.report(BpeTrainingProgress::Stage::counting, counted, corpusBytes);
-            nextReport = counted + kCountingReportBytes;
-          }
-        });
-        flush();  // runs never continue into the next document
-      }
-    }  // the slots are released before the symbols are laid out
-
-    std::size_t total = 0;
-    for (const Word& word : words_) {
-      total += word.length;
-    }
-    symbols_.resize(total);
-    std::size_t offset = 0;
-    for (std::size_t w = 0; w < words_.size(); ++w) {
-      words_[w].offset = offset;
-      const std::string_view run = firstSeen[w];
-      for (std::size_t i = 0; i < run.size(); ++i) {
-        symbols_[offset + i] = static_cast<std::uint8_t>(run[i]);
-      }
-      offset += run.size();
-    }
-  }
-
-  struct WordSlot {
-    std::uint64_t runHash = 0;
-    Index word = kNone;  // kNone: empty
-
-    [[nodiscard]] bool empty() const noexcept { return word == kNone; }
-    [[nodiscard]] std::uint64_t hash() const noexcept { return runHash; }
-  };
-
-  // Counts `count` occurrences of `run` (hashRun(run) == hash), adding it as
-  // a new word at its first occurrence. The table is kept at most half full.
-  void countRun(std::string_view run, std::uint64_t hash, ProbedSlots<WordSlot>& slots,
-                std::vector<std::string_view>& firstSeen, std::uint64_t count = 1) {
-    WordSlot& slot = slots[slots.find(hash, [&](const WordSlot& candidate) {
-      return candidate.runHash == hash && firstSeen[candidate.word] == run;
-    })];
-    if (!slot.empty()) {
-      words_[slot.word].count += count;
-      return;
-    }
-    slot = WordSlot{.runHash = hash, .word = static_cast<Index>(words_.size())};
-    words_.push_back(Word{.offset = 0, .length = run.size(), .count = count});
-    firstSeen.push_back(run);
-    if (2 * words_.size() > slots.capacity()) {
-      slots.grow();
-    }
-  }
-
-  // The distinct runs of one shard in order of first occurrence, with their
-  // hashes and counts.
-  struct ShardCounts {
-    std::vector<std::string_view> runs;
-    std::vector<std::uint64_t> hashes;
-    std::vector<std::uint64_t> counts;
-  };
-
-  static void countShard(std::string_view shard, ShardCounts& out) {
-    ProbedSlots<WordSlot> slots(std::size_t{1} << 12);
-    forEachWhitespaceRun(shard, [&](std::string_view run) {
-      const std::uint64_t hash = hashRun(run);
-      WordSlot& slot = slots[slots.find(hash, [&](const WordSlot& candidate) {
-        return candidate.runHash == hash && out.runs[candidate.word] == run;
-      })];
-      if (!slot.empty()) {
-        ++out.counts[slot.word];
-        return;
-      }
-      slot = WordSlot{.runHash = hash, .word = static_cast<Index>(out.runs.size())};
-      out.runs.push_back(run);
-      out.hashes.push_back(hash);
-      out.counts.push_back(1);
-      if (2 * out.runs.size() > slots.capacity()) {
-        slots.grow();
-      }
-    });
-  }
-
-  void countInShards(std::span<const std::string_view> documents, const Progress& progress,
-                     std::uint64_t corpusBytes, ThreadPool& pool, ProbedSlots<WordSlot>& slots,
-                     std::vector<std::string_view>& firstSeen) {
-    // Shards of about corpus / threads bytes, each inside one document and
-    // ending where a run ends (a run never spans two documents either).
-    const std::uint64_t shardBytes = std::max<std::uint64_t>(
-        kLeastParallelCorpusBytes / 4, (corpusBytes + pool.size() - 1) / pool.size());
-    std::vector<std::string_view> shards;
-    for (const std::string_view document : documents) {
-      for (std::size_t start = 0; start < document.size();) {
-        const std::size_t end = nextRunStart(
-            document, start + static_cast<std::size_t>(
-                                  std::min<std::uint64_t>(shardBytes, document.size() - start)));
-        shards.push_back(document.substr(start, end - start));
-        start = end;
-      }
-    }
-    std::vector<ShardCounts> counted(shards.size());
-    pool.run(shards.size(), [&](std::size_t k) { countShard(shards[k], counted[k]); });
-
-    std::uint64_t done = 0;
-    std::uint64_t nextReport = kCountingReportBytes;
-    for (std::size_t k = 0; k < shards.size(); ++k) {
-      const ShardCounts& shard = counted[k];
-      for (std::size_t i = 0; i < shard.runs.size(); ++i) {
-        countRun(shard.runs[i], shard.hashes[i], slots, firstSeen, shard.counts[i]);
-      }
-      ShardCounts().runs.swap(counted[k].runs);
-      done += shards[k].size();
-      if (done >= nextReport && done < corpusBytes) {
-        progress.report(BpeTrainingProgress::Stage::counting, done, corpusBytes);
-        nextReport = done + kCountingReportBytes;
-      }
-    }
-  }
-
   void countInitialPairs() {
     for (Index w = 0; w < words_.size(); ++w) {
       const Word& word = words_[w];
       const std::uint32_t* s = symbols_.data() + word.offset;
       for (std::size_t i = 1; i < word.length; ++i) {
         // Two byte tokens make two bytes, never above the smallest limit.
-        addToPair(s[i - 1], s[i], word.count, w);
+        addToPair<true>(s[i - 1], s[i], word.count, w);
       }
     }
     for (Index p = 0; p < pairs_.size(); ++p) {
@@ -359,7 +206,9 @@ class IncrementalTrainer {
   }
 
   // Adds `count` to the pair and lists word `w` with it, creating the pair
-  // when it is new.
+  // when it is new. Only the first count of the byte pairs can overflow (see
+  // buildWords), so only that is checked.
+  template <bool kCheckOverflow = false>
   void addToPair(std::uint32_t left, std::uint32_t right, std::uint64_t count, Index w) {
     const std::uint64_t key = pairKey(left, right);
     const auto next = static_cast<Index>(pairs_.size());
@@ -369,6 +218,11 @@ class IncrementalTrainer {
       created_.push_back(p);
     }
     Pair<Index>& pair = pairs_[p];
+    if constexpr (kCheckOverflow) {
+      if (pair.count > UINT64_MAX - count) {
+        throw std::overflow_error("BPE pair count overflow");
+      }
+    }
     pair.count += count;
     // A word is listed once per pass: its pairs are added while it is the
     // word being processed, so a repeat is always the last entry.
@@ -510,12 +364,116 @@ class IncrementalTrainer {
   std::priority_queue<HeapEntry<Index>, std::vector<HeapEntry<Index>>, HeapOrder> heap_;
 };
 
+// Trains on `counts`. `owned` is null, or the same table when the caller
+// hands it over: it is then emptied once the words are laid out, so that it
+// does not stay in memory through the merges.
 template <typename Index>
-SubwordTokenizer trainIncrementally(std::span<const std::string_view> documents,
-                                    std::uint64_t corpusBytes, const BpeTrainingLimits& limits,
-                                    const BpeTrainingOptions& options) {
+SubwordTokenizer trainOn(const BpeRunCounts& counts, BpeRunCounts* owned,
+                         const BpeTrainingLimits& limits, const Progress& progress) {
   IncrementalTrainer<Index> trainer(limits);
-  return SubwordTokenizer(trainer.train(documents, corpusBytes, options));
+  trainer.buildWords(counts);
+  if (owned != nullptr) {
+    *owned = BpeRunCounts();
+  }
+  return SubwordTokenizer(trainer.train(progress));
+}
+
+// Below kWideTrainingCorpusBytes distinct run bytes, 32-bit word and pair
+// numbers suffice (see bpe_internal.hpp).
+SubwordTokenizer trainOnCounts(const BpeRunCounts& counts, BpeRunCounts* owned,
+                               const BpeTrainingLimits& limits, const Progress& progress) {
+  if (counts.distinctBytes() >= kWideTrainingCorpusBytes) {
+    return trainOn<std::uint64_t>(counts, owned, limits, progress);
+  }
+  return trainOn<std::uint32_t>(counts, owned, limits, progress);
+}
+
+// The run counts of `documents`, each a document of its own, counted in
+// pieces of about kCountingReportBytes cut between runs so that progress can
+// be reported in between.
+BpeRunCounts countDocuments(std::span<const std::string_view> documents, std::uint64_t corpusBytes,
+                            const Progress& progress) {
+  progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
+  BpeRunCounts counts;
+  std::uint64_t counted = 0;
+  for (const std::string_view document : documents) {
+    std::size_t start = 0;
+    while (start < document.size()) {
+      const std::size_t end = nextBpeRunBoundary(
+          document, start + std::min<std::size_t>(kCountingReportBytes, document.size() - start));
+      counts.countDocument(document.substr(start, end - start));
+      counted += end - start;
+      start = end;
+      if (start < document.size()) {
+        progress.report(BpeTrainingProgress::Stage::counting, counted, corpusBytes);
+      }
+    }
+  }
+  progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
+  return counts;
+}
+
+// countDocuments on a pool of `threads` (2 or more). The documents are cut
+// between runs into pieces of nearly equal size, at most about
+// kCountingReportBytes each, counted in waves of one piece per thread: piece
+// k of every wave goes into table k, and the tables are merged exactly at
+// the end. Integer counts summed in any grouping are the same counts, and
+// training does not depend on the order in which runs were first seen, so
+// the merges are those of countDocuments. Progress is reported between
+// waves, on the calling thread. Memory: one table of distinct runs per
+// thread until the merge.
+BpeRunCounts countDocumentsOnPool(std::span<const std::string_view> documents,
+                                  std::uint64_t corpusBytes, const Progress& progress,
+                                  ThreadPool& pool) {
+  const std::uint64_t threads = pool.size();
+  const std::uint64_t waveBytes = threads * kCountingReportBytes;
+  const std::uint64_t waves = (corpusBytes + waveBytes - 1) / waveBytes;
+  const std::uint64_t pieceBytes = (corpusBytes + threads * waves - 1) / (threads * waves);
+
+  // Each piece is a list of slices: a document shorter than a piece shares
+  // it with the documents after it, a longer one is cut between runs.
+  std::vector<std::vector<std::string_view>> pieces(1);
+  std::vector<std::uint64_t> pieceSizes(1, 0);
+  for (const std::string_view document : documents) {
+    std::size_t start = 0;
+    while (start < document.size()) {
+      const std::uint64_t room = pieceBytes - std::min(pieceBytes, pieceSizes.back());
+      const std::size_t end = nextBpeRunBoundary(
+          document,
+          start + static_cast<std::size_t>(std::min<std::uint64_t>(room, document.size() - start)));
+      pieces.back().push_back(document.substr(start, end - start));
+      pieceSizes.back() += end - start;
+      start = end;
+      if (pieceSizes.back() >= pieceBytes) {
+        pieces.emplace_back();
+        pieceSizes.push_back(0);
+      }
+    }
+  }
+
+  progress.report(BpeTrainingProgress::Stage::counting, 0, corpusBytes);
+  std::vector<BpeRunCounts> tables(static_cast<std::size_t>(threads));
+  std::uint64_t counted = 0;
+  for (std::size_t first = 0; first < pieces.size(); first += tables.size()) {
+    const std::size_t wave = std::min(tables.size(), pieces.size() - first);
+    pool.run(wave, [&](std::size_t k) {
+      for (const std::string_view slice : pieces[first + k]) {
+        tables[k].countDocument(slice);
+      }
+    });
+    for (std::size_t k = 0; k < wave; ++k) {
+      counted += pieceSizes[first + k];
+    }
+    if (counted < corpusBytes) {
+      progress.report(BpeTrainingProgress::Stage::counting, counted, corpusBytes);
+    }
+  }
+  for (std::size_t k = 1; k < tables.size(); ++k) {
+    tables[0].merge(tables[k]);
+    tables[k] = BpeRunCounts();
+  }
+  progress.report(BpeTrainingProgress::Stage::counting, corpusBytes, corpusBytes);
+  return std::move(tables[0]);
 }
 
 // The total size of `documents`; a sum beyond 2^64 - 1 is reported as
@@ -533,7 +491,7 @@ std::uint64_t totalBytes(std::span<const std::string_view> documents) {
 
 }  // namespace
 
-void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimits& limits) {
+void validateBpeMergeLimits(const BpeTrainingLimits& limits) {
   // One unsigned comparison covers both ends: below 258 wraps to a huge value.
   if (limits.vocabularySize - kMinBpeVocabulary > kMaxBpeMerges) {
     throw std::invalid_argument("BPE vocabulary must be in [258, 1048576]");
@@ -542,6 +500,10 @@ void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimit
       limits.minPairFrequency == 0) {
     throw std::invalid_argument("invalid BPE training limits");
   }
+}
+
+void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimits& limits) {
+  validateBpeMergeLimits(limits);
   if (corpusBytes > limits.maxCorpusBytes) {
     throw std::invalid_argument("BPE training corpus exceeds configured size limit");
   }
@@ -555,10 +517,11 @@ SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
                           const BpeTrainingLimits& limits, const BpeTrainingOptions& options) {
   const std::uint64_t corpusBytes = totalBytes(documents);
   validateBpeTrainingLimits(corpusBytes, limits);
-  if (corpusBytes >= kWideTrainingCorpusBytes) {
-    return trainIncrementally<std::uint64_t>(documents, corpusBytes, limits, options);
-  }
-  return trainIncrementally<std::uint32_t>(documents, corpusBytes, limits, options);
+  const Progress progress{options.progress};
+  BpeRunCounts counts = thread_count(options.pool) > 1 && corpusBytes >= kLeastParallelCorpusBytes
+                            ? countDocumentsOnPool(documents, corpusBytes, progress, *options.pool)
+                            : countDocuments(documents, corpusBytes, progress);
+  return trainOnCounts(counts, &counts, limits, progress);
 }
 
 SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits,
@@ -570,10 +533,18 @@ SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limi
   return trainBpe(corpus, limits, BpeTrainingOptions{});
 }
 
+SubwordTokenizer trainBpeFromCounts(const BpeRunCounts& counts, const BpeTrainingLimits& limits,
+                                    const BpeTrainingOptions& options) {
+  validateBpeMergeLimits(limits);
+  return trainOnCounts(counts, nullptr, limits, Progress{options.progress});
+}
+
 SubwordTokenizer trainBpeWithWideIndices(std::string_view corpus, const BpeTrainingLimits& limits) {
   validateBpeTrainingLimits(corpus, limits);
-  return trainIncrementally<std::uint64_t>(std::span<const std::string_view>(&corpus, 1),
-                                           corpus.size(), limits, BpeTrainingOptions{});
+  BpeRunCounts counts;
+  counts.countDocument(corpus);
+  const BpeTrainingOptions none;
+  return trainOn<std::uint64_t>(counts, &counts, limits, Progress{none.progress});
 }
 
 }  // namespace Orvane::Core::Lumeth

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "lumeth/foundation/thread_pool.hpp"
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/subword_tokenizer.hpp"
 
 namespace Orvane::Core::Lumeth {
@@ -53,11 +54,15 @@ struct BpeTrainingOptions {
   // the result; an exception it throws ends training and propagates, and
   // nothing is returned. Empty: no calls.
   std::function<void(const BpeTrainingProgress&)> progress;
-  // Not owned; null: training runs on the calling thread. Otherwise the
-  // corpus is cut between runs into shards that are counted on the pool's
-  // threads and merged exactly (integer counts), so the merges are the same
-  // whatever the pool; the merge loop stays on the calling thread, and so
-  // do the progress calls. The pool must outlive the call.
+  // Not owned; null: training runs on the calling thread. Otherwise trainBpe
+  // cuts a corpus of 256 KiB or more between runs into pieces that are
+  // counted on the pool's threads, each thread into a table of its own
+  // (memory: the distinct runs once per thread until they are merged), and
+  // merges the tables exactly (integer counts), so the merges learned are
+  // the same whatever the pool. Counting progress is then reported after
+  // each round of one piece per thread (about 4 MiB each). The merge loop
+  // stays on the calling thread, and so do the progress calls.
+  // trainBpeFromCounts does not use the pool. It must outlive the call.
   ThreadPool* pool = nullptr;
 };
 
@@ -77,12 +82,17 @@ struct BpeTrainingOptions {
 // minPairFrequency 0), "BPE training corpus exceeds configured size limit"
 // (a corpus of exactly maxCorpusBytes is accepted).
 //
+// Training counts the runs (BpeRunCounts) and then learns from the counts
+// alone, exactly as trainBpeFromCounts does: the same counts, however they
+// were gathered, give the same merges.
+//
 // Cost: one pass over the corpus to build the table of distinct runs, then
 // per merge time proportional to the total length of the words that hold the
 // merged pair (plus logarithmic heap work per changed pair). Memory: the
-// distinct runs as u32 symbols, each pair with the words that may hold it,
-// and the heap. Words and pairs are indexed with 32 bits, or with 64 bits for
-// a corpus of just under 2 GiB or more, where 32 bits might not suffice.
+// corpus as given, the distinct runs as u32 symbols, each pair with the
+// words that may hold it, and the heap. Words and pairs are indexed with 32
+// bits, or with 64 bits for distinct runs of just under 2 GiB or more, where
+// 32 bits might not suffice.
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits);
 [[nodiscard]] SubwordTokenizer trainBpe(std::string_view corpus, const BpeTrainingLimits& limits,
                                         const BpeTrainingOptions& options);
@@ -96,5 +106,28 @@ struct BpeTrainingOptions {
 [[nodiscard]] SubwordTokenizer trainBpe(std::span<const std::string_view> documents,
                                         const BpeTrainingLimits& limits,
                                         const BpeTrainingOptions& options = {});
+
+// Learns the merges of trainBpe from run counts alone: for any corpus whose
+// runs have exactly these counts (however it was cut into documents at run
+// boundaries, counted and merged), the tokenizer equals trainBpe's, artifact
+// byte for byte. The rules are those of trainBpe, with a word for each
+// distinct run weighted by its count.
+//
+// There is no corpus-size limit: maxCorpusBytes is not consulted, and the
+// corpus behind the counts may be far larger than memory. Memory is
+// proportional to the distinct runs, not to the corpus: about 4 bytes per
+// distinct run byte (the symbols) plus a few dozen bytes per distinct run
+// and per distinct pair, besides `counts` itself. The progress callback sees
+// the merging stage only (there is nothing to count).
+//
+// Throws std::invalid_argument for the first two limit checks of trainBpe,
+// in the same order and with the same messages, and std::overflow_error
+// "BPE pair count overflow" when the weighted count of some adjacent byte
+// pair passes 2^64 - 1 (counts that each fit can still sum beyond it, as
+// a crafted run-count file may), before any merge is learned. Counts of a
+// text in memory never come near it. `counts` is only read.
+[[nodiscard]] SubwordTokenizer trainBpeFromCounts(const BpeRunCounts& counts,
+                                                  const BpeTrainingLimits& limits,
+                                                  const BpeTrainingOptions& options = {});
 
 }  // namespace Orvane::Core::Lumeth

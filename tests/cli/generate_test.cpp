@@ -54,6 +54,23 @@ TEST_F(GenerateCommand, PrintsWhatTheLibraryGenerates) {
   EXPECT_TRUE(result.err.empty()) << result.err;
 }
 
+TEST_F(GenerateCommand, TheOutputIsTheSameForAnyNumberOfThreads) {
+  for (const std::vector<std::string>& prompt : {std::vector<std::string>{"-p", "the cat"},
+                                                 std::vector<std::string>{"--prompt-ids", "7 8"}}) {
+    std::vector<std::string> args = {"generate", model(), "-n", "16", "--seed", "3", "--ids"};
+    args.insert(args.end(), prompt.begin(), prompt.end());
+    const ToolResult one = runTool(args);
+    ASSERT_EQ(one.status, 0) << one.err;
+    for (const char* threads : {"2", "3", "0"}) {
+      std::vector<std::string> threaded = args;
+      threaded.insert(threaded.end(), {"--threads", threads});
+      const ToolResult result = runTool(threaded);
+      ASSERT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(result.out, one.out) << threads << " threads";
+    }
+  }
+}
+
 TEST_F(GenerateCommand, AStoppedRunResumedFromItsSessionPrintsTheRestOfTheSameText) {
   for (const std::vector<std::string>& sampler :
        {std::vector<std::string>{"--greedy"},

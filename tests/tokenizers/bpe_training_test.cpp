@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "lumeth/tokenizers/bpe_run_counts.hpp"
 
 #include "lumeth/tokenizers/internal/bpe_internal.hpp"
 #include "lumeth/tokenizers/internal/bpe_reference.hpp"
@@ -381,6 +384,141 @@ TEST(TrainBpeProgress, AnExceptionFromTheCallbackEndsTraining) {
   };
   const std::string corpus = TestCorpora::generate(TestCorpora::Kind::SkewedAlphabet, 4000, 3);
   EXPECT_THROW((void)trainBpe(corpus, limitsWith(2000, 1, 16), options), std::runtime_error);
+}
+
+// ---- Training from run counts ----
+
+// The counts of one shard as another machine would send them: counted whole
+// or fed in pieces of random sizes, then stored and loaded back.
+BpeRunCounts shardCounts(std::string_view shard, std::mt19937_64& random) {
+  BpeRunCounts counts;
+  if (random() % 2 == 0) {
+    counts.countDocument(shard);
+  } else {
+    BpeRunCounter counter(counts);
+    while (!shard.empty()) {
+      const std::size_t piece = std::min<std::size_t>(shard.size(), 1 + random() % 97);
+      counter.feed(shard.substr(0, piece));
+      shard.remove_prefix(piece);
+    }
+    counter.finish();
+  }
+  const ByteBuffer file = serializeBpeRunCounts(counts);
+  return loadBpeRunCounts(file, file.size());
+}
+
+TEST(TrainBpeFromCounts, ShardsCountedApartAndMergedInAnyOrderTrainLikeTheWholeCorpus) {
+  struct Limits {
+    std::uint32_t vocabularySize, minPairFrequency, maxTokenBytes;
+  };
+  const Limits limitChoices[] = {{420, 2, 16}, {300, 1, 3}, {1000, 3, 8}};
+  std::mt19937_64 random(2024);
+  for (const TestCorpora::NamedKind& kind : TestCorpora::kAllKinds) {
+    for (int trial = 0; trial < 4; ++trial) {
+      const std::string corpus = TestCorpora::generate(kind.kind, 1000 + random() % 5000, random());
+      // k shards, cut at random run boundaries (some shards may be empty).
+      const std::size_t k = 1 + random() % 6;
+      std::vector<std::size_t> cuts = {0, corpus.size()};
+      for (std::size_t i = 1; i < k; ++i) {
+        cuts.push_back(nextBpeRunBoundary(corpus, random() % (corpus.size() + 1)));
+      }
+      std::sort(cuts.begin(), cuts.end());
+      std::vector<BpeRunCounts> shards;
+      for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+        shards.push_back(
+            shardCounts(std::string_view(corpus).substr(cuts[i], cuts[i + 1] - cuts[i]), random));
+      }
+      // Merged in a random order, as a chain or pairwise as a tree.
+      std::shuffle(shards.begin(), shards.end(), random);
+      const bool tree = random() % 2 == 0;
+      while (shards.size() > 1) {
+        const std::size_t into = tree ? shards.size() - 2 : 0;
+        shards[into].merge(shards.back());
+        shards.pop_back();
+      }
+      const Limits& chosen = limitChoices[random() % std::size(limitChoices)];
+      const BpeTrainingLimits limits =
+          limitsWith(chosen.vocabularySize, chosen.minPairFrequency, chosen.maxTokenBytes);
+      EXPECT_EQ(trainBpeFromCounts(shards.front(), limits).artifact(),
+                trainBpe(corpus, limits).artifact())
+          << kind.name << ", trial " << trial << ", " << k << " shards";
+    }
+  }
+}
+
+TEST(TrainBpeFromCounts, ChecksTheMergeLimitsButHasNoCorpusLimit) {
+  BpeRunCounts counts;
+  counts.countDocument(kConformanceCorpus);
+  BpeTrainingLimits limits = limitsWith(300, 2, 12);
+  limits.maxCorpusBytes = 1;
+  std::vector<BpeTrainingProgress::Stage> stages;
+  BpeTrainingOptions options;
+  options.progress = [&stages](const BpeTrainingProgress& progress) {
+    stages.push_back(progress.stage);
+  };
+  EXPECT_EQ(mergesOf(trainBpeFromCounts(counts, limits, options)), workedExampleMerges());
+  EXPECT_GE(stages.size(), 2u);
+  EXPECT_TRUE(std::all_of(stages.begin(), stages.end(), [](BpeTrainingProgress::Stage stage) {
+    return stage == BpeTrainingProgress::Stage::merging;
+  }));
+
+  struct Case {
+    BpeTrainingLimits limits;
+    const char* message;
+  };
+  const Case cases[] = {
+      {limitsWith(257, 2, 12), "BPE vocabulary must be in [258, 1048576]"},
+      {limitsWith(1048577, 0, 1), "BPE vocabulary must be in [258, 1048576]"},
+      {limitsWith(300, 0, 12), "invalid BPE training limits"},
+      {limitsWith(300, 2, 257), "invalid BPE training limits"},
+  };
+  for (const Case& test : cases) {
+    try {
+      (void)trainBpeFromCounts(counts, test.limits);
+      ADD_FAILURE() << test.message;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), test.message);
+    }
+  }
+}
+
+TEST(TrainBpeFromCounts, RefusesCountsWhoseBytePairSumsOverflow) {
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string_view, std::uint64_t>> runs;
+    bool overflows;
+  };
+  const Case cases[] = {
+      {"a pair twice in one run", {{"aaa", kHalf}}, true},
+      {"one pair over two runs", {{"aa", kHalf}, {"aaa", kHalf / 2}}, true},
+      {"one more than the largest count", {{"ab", kMax}, {"abc", 1}}, true},
+      {"a pair at exactly 2^64 - 1", {{"aa", kMax}}, false},
+      {"pairs that fit each, though not all together", {{"ab", kMax}, {"cd", kMax}}, false},
+  };
+  for (const Case& test : cases) {
+    BpeRunCounts counts;
+    for (const auto& [run, count] : test.runs) {
+      counts.add(run, count);
+    }
+    const BpeTrainingLimits limits = limitsWith(300, 2, 16);
+    if (test.overflows) {
+      try {
+        (void)trainBpeFromCounts(counts, limits);
+        ADD_FAILURE() << test.what;
+      } catch (const std::overflow_error& error) {
+        EXPECT_STREQ(error.what(), "BPE pair count overflow") << test.what;
+      }
+    } else {
+      EXPECT_FALSE(trainBpeFromCounts(counts, limits).merges().empty()) << test.what;
+    }
+  }
+  BpeRunCounts twoPairs;
+  twoPairs.add("ab", kMax);
+  twoPairs.add("cd", kMax);
+  EXPECT_EQ(mergesOf(trainBpeFromCounts(twoPairs, limitsWith(300, 2, 16))),
+            (Merges{{'a', 'b', "ab"}, {'c', 'd', "cd"}}));
 }
 
 }  // namespace

@@ -18,7 +18,9 @@ namespace Orvane::Core::Lumeth {
 [[nodiscard]] std::string_view bpeTokenBytes(std::span<const BpeMerge> merges, std::uint32_t id);
 
 // The limit checks of both trainers, in their order and with their messages
-// (see trainBpe).
+// (see trainBpe). validateBpeMergeLimits makes the first two alone, which
+// are all that training from counts has.
+void validateBpeMergeLimits(const BpeTrainingLimits& limits);
 void validateBpeTrainingLimits(std::string_view corpus, const BpeTrainingLimits& limits);
 // The same checks for a corpus of `corpusBytes` bytes in all.
 void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimits& limits);
@@ -29,11 +31,13 @@ void validateBpeTrainingLimits(std::uint64_t corpusBytes, const BpeTrainingLimit
 [[nodiscard]] SubwordTokenizer trainBpeWithWideIndices(std::string_view corpus,
                                                        const BpeTrainingLimits& limits);
 
-// From this corpus size on, trainBpe indexes words and pairs with 64 bits.
-// Below it 32 bits always suffice: a corpus of n bytes has at most n distinct
-// runs and at most 65536 + 2n distinct pairs (the byte pairs, then at most
-// two new pairs per replaced occurrence, and each replacement shortens a run
-// by one symbol), which stays below the all-ones marker 2^32 - 1.
+// From this many bytes of distinct runs on (each distinct run counted once),
+// the trainer indexes words and pairs with 64 bits. Below it 32 bits always
+// suffice: distinct runs of n bytes in all are at most n words with at most
+// 65536 + 2n distinct pairs (the byte pairs, then at most two new pairs per
+// replaced occurrence, and each replacement shortens a word by one symbol),
+// which stays below the all-ones marker 2^32 - 1. A corpus holds at least as
+// many bytes as its distinct runs.
 inline constexpr std::uint64_t kWideTrainingCorpusBytes =
     (std::uint64_t{1} << 31) - (std::uint64_t{1} << 16);
 
