@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "cli/commands.hpp"
 #include "cli/run_counting.hpp"
 #include "lumeth/foundation/fnv1a.hpp"
+#include "lumeth/foundation/thread_pool.hpp"
 #include "lumeth/tokenizers/bpe_run_counts.hpp"
 #include "lumeth/tokenizers/bpe_training.hpp"
 
@@ -21,6 +23,7 @@ struct TrainArguments {
   BpeTrainingLimits limits;
   std::string fromCounts;  // a run-count file instead of a corpus
   std::uint64_t maxCountBytes = kDefaultMaxCountFileBytes;
+  unsigned threads = 1;  // 0: one per core
   bool quiet = false;
 };
 
@@ -75,7 +78,12 @@ void train(const TrainArguments& arguments, Io& io) {
     documents.push_back(as_text(text));
   }
 
+  const std::size_t threads =
+      arguments.threads == 0 ? ThreadPool::hardware_threads() : arguments.threads;
+  const std::unique_ptr<ThreadPool> pool =
+      threads > 1 ? std::make_unique<ThreadPool>(threads) : nullptr;
   BpeTrainingOptions options;
+  options.pool = pool.get();
   options.progress = [&](const BpeTrainingProgress& progress) {
     if (progress.stage == BpeTrainingProgress::Stage::counting) {
       line.show("read " + format_bytes(read) + " | counting " + format_bytes(progress.done) +
@@ -153,6 +161,11 @@ void add_train_command(CLI::App& app, Io& io) {
       ->capture_default_str()
       ->needs(fromCounts);
   fromCounts->excludes("inputs")->excludes("--max-corpus-bytes");
+  command
+      ->add_option("--threads", arguments->threads,
+                   "threads that count the corpus (0: one per core); the merges are the same for "
+                   "any number")
+      ->capture_default_str();
   command->add_flag("-q,--quiet", arguments->quiet,
                     "no progress display (shown only when stderr is a terminal)");
   command->callback([arguments, &io] {

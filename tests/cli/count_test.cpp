@@ -120,6 +120,30 @@ TEST(CountCommand, FilesLargerThanOneBlockAreCountedExactly) {
   }
 }
 
+TEST(TrainCommand, LearnsTheSameMergesOnEveryNumberOfThreads) {
+  // Two files of 400 KiB: large enough that training counts them on the pool.
+  std::mt19937_64 random(11);
+  std::string first;
+  std::string second;
+  for (std::string* text : {&first, &second}) {
+    while (text->size() < 400 * (std::size_t{1} << 10)) {
+      text->append(1 + random() % 9, static_cast<char>('a' + random() % 5));
+      text->append(1, random() % 5 == 0 ? '\n' : ' ');
+    }
+  }
+  ScratchDir dir;
+  writeFile(dir.path("a.txt"), first);
+  writeFile(dir.path("b.txt"), second);
+  const std::vector<std::string_view> documents = {first, second};
+  const std::string expected = bytesOf(trainBpe(documents, limitsWithVocabulary(400)).artifact());
+  for (const char* threads : {"1", "2", "3", "0"}) {
+    const ToolResult trained = runTool({"train", dir.path("a.txt"), dir.path("b.txt"), "--vocab",
+                                        "400", "-o", dir.path("t.bpe"), "--threads", threads});
+    ASSERT_EQ(trained.status, 0) << trained.err;
+    EXPECT_EQ(readFile(dir.path("t.bpe")), expected) << threads << " threads";
+  }
+}
+
 TEST(CountCommand, RefusalsNameTheFileAndWriteNothing) {
   ScratchDir dir;
   writeFile(dir.path("a.txt"), kFirst);
